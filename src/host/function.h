@@ -1,0 +1,87 @@
+// Native functions that look to the host like functions written in the host language: they
+// carry a name, qualified name, module, docstring, stored annotation texts, defaults and a real
+// code object, so that introspection (signature, help) works, and they bind as methods.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "host/ref.h"
+
+namespace vornik::host {
+
+// How an argument (or a getter's result) is held to its annotated built-in type.
+enum class TypeCheck : std::uint8_t {
+  kAny,          // annotated with a class name or not at all: not tested
+  kDict,         // exactly dict
+  kList,         // exactly list
+  kStr,          // exactly str
+  kOptionalStr,  // exactly str, or None
+};
+
+struct Parameter {
+  const char* name;
+  const char* annotation = nullptr;  // stored annotation text; none when null
+  TypeCheck check = TypeCheck::kAny;
+};
+
+class Function;
+
+// The body receives the bound arguments, one per parameter, in parameter order (borrowed).
+using FunctionBody = Ref (*)(Function& function, PyObject* const* args);
+
+struct FunctionSpec {
+  const char* name;
+  const char* qualname;
+  const char* doc = nullptr;
+  std::vector<Parameter> parameters;
+  const char* return_annotation = nullptr;  // stored under "return"; none when null
+  // Names of the function's working values; __code__.co_varnames lists them after the
+  // arguments.
+  std::vector<const char*> working_names;
+  FunctionBody body = nullptr;
+  // For property getters: the result must be exactly this type, or None.
+  TypeCheck result_check = TypeCheck::kAny;
+};
+
+// Access to a native function object from inside its body.
+class Function {
+ public:
+  // The namespace of the module that defined the function; names in it are looked up at call
+  // time, so that patching a module attribute reaches the function like it would a host one.
+  PyObject* globals() const;
+  // Looks `name` up in the defining module's namespace, then in the built-ins.
+  Ref global(const char* name) const;
+
+ private:
+  Function() = default;
+};
+
+// Creates a native function. `spec` must outlive the process (static storage). `defaults`
+// are the values of the trailing parameters that have them.
+Ref make_function(const FunctionSpec& spec, Handle module, std::vector<Ref> defaults = {});
+
+// Raises TypeError "Argument ... has incorrect type" unless `value` passes `check`.
+void check_argument(const char* name, Handle value, TypeCheck check);
+
+// Raises TypeError "Expected ..., got ..." unless `value` passes `check`.
+void check_result(Handle value, TypeCheck check);
+
+// host `property(getter, setter)`; the docstring comes from the getter.
+Ref make_property(Handle getter, Handle setter = Handle());
+
+struct ClassMember {
+  const char* name;
+  Ref value;
+};
+
+// Creates a class the way a class statement does: the metaclass derived from the bases, its
+// namespace prepared by the metaclass and filled in order (__module__, __qualname__, __doc__,
+// then the members).
+Ref make_class(const char* name, Handle module, const char* doc, Handle bases,
+               std::vector<ClassMember> members);
+
+// Looks `name` up in `globals`, then in the built-ins; NameError when absent.
+Ref lookup_global(Handle globals, PyObject* name);
+
+}  // namespace vornik::host

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# In-place development build: compiles the extension modules into build/dev (or $1) and copies
+# them next to the package sources, so that `python -m pytest` runs against the working tree.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir=${1:-build/dev}
+shift || true
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-Release} \
+  -DPython_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
+cmake --build "$build_dir"
+cmake --install "$build_dir" --prefix . >/dev/null

@@ -47,6 +47,8 @@ struct FunctionSpec {
 // Access to a native function object from inside its body.
 class Function {
  public:
+  explicit Function(PyObject* object) : object_(object) {}
+  PyObject* object() const { return object_; }
   // The namespace of the module that defined the function; names in it are looked up at call
   // time, so that patching a module attribute reaches the function like it would a host one.
   PyObject* globals() const;
@@ -54,12 +56,12 @@ class Function {
   Ref global(const char* name) const;
 
  private:
-  Function() = default;
+  PyObject* object_;
 };
 
 // Creates a native function. `spec` must outlive the process (static storage). `defaults`
 // are the values of the trailing parameters that have them.
-Ref make_function(const FunctionSpec& spec, Handle module, std::vector<Ref> defaults = {});
+Ref make_function(const FunctionSpec& spec, Handle module, std::vector<Handle> defaults = {});
 
 // Raises TypeError "Argument ... has incorrect type" unless `value` passes `check`.
 void check_argument(const char* name, Handle value, TypeCheck check);

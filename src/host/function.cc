@@ -11,8 +11,7 @@ namespace {
 constexpr std::size_t kMaxParameters = 16;
 
 struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const FunctionSpec* spec;
   PyObject* name;
   PyObject* qualname;
@@ -27,7 +26,9 @@ struct FunctionObject {
   PyObject* weakrefs;
 };
 
-FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
+FunctionObject* as_function(PyObject* object) {
+  return reinterpret_cast<FunctionObject*>(object);
+}
 
 const char* type_name(TypeCheck check) {
   switch (check) {
@@ -124,15 +125,14 @@ void bind_arguments(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
                      self->qualname, key);
       }
       if (bound[index] != nullptr) {
-        raise_format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                     self->qualname, key);
+        raise_format(PyExc_TypeError, "%U() got multiple values for argument '%S'", self->qualname,
+                     key);
       }
       bound[index] = args[nargs + k];
     }
   }
 
-  const Py_ssize_t with_defaults =
-      self->defaults == Py_None ? 0 : PyTuple_GET_SIZE(self->defaults);
+  const Py_ssize_t with_defaults = self->defaults == Py_None ? 0 : PyTuple_GET_SIZE(self->defaults);
   const std::size_t first_default = count - static_cast<std::size_t>(with_defaults);
   std::size_t missing = 0;
   for (std::size_t i = 0; i < count; ++i) {
@@ -254,10 +254,9 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 #define VORNIK_SLOT(member) offsetof(FunctionObject, member)
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_slot<VORNIK_SLOT(name)>, set_text_slot<VORNIK_SLOT(name)>, nullptr,
+    {"__name__", get_slot<VORNIK_SLOT(name)>, set_text_slot<VORNIK_SLOT(name)>, nullptr, nullptr},
+    {"__qualname__", get_slot<VORNIK_SLOT(qualname)>, set_text_slot<VORNIK_SLOT(qualname)>, nullptr,
      nullptr},
-    {"__qualname__", get_slot<VORNIK_SLOT(qualname)>, set_text_slot<VORNIK_SLOT(qualname)>,
-     nullptr, nullptr},
     {"__module__", get_slot<VORNIK_SLOT(module)>, set_any_slot<VORNIK_SLOT(module)>, nullptr,
      nullptr},
     {"__doc__", get_slot<VORNIK_SLOT(doc)>, set_any_slot<VORNIK_SLOT(doc)>, nullptr, nullptr},
@@ -362,9 +361,13 @@ Ref make_annotations(const FunctionSpec& spec) {
 
 }  // namespace
 
-PyObject* Function::globals() const { return as_function(object_)->globals; }
+PyObject* Function::globals() const {
+  return as_function(object_)->globals;
+}
 
-Ref Function::global(const char* name) const { return lookup_global(globals(), intern(name)); }
+Ref Function::global(const char* name) const {
+  return lookup_global(globals(), intern(name));
+}
 
 Ref make_function(const FunctionSpec& spec, Handle module, std::vector<Handle> defaults) {
   if (spec.parameters.size() > kMaxParameters || defaults.size() > spec.parameters.size()) {
@@ -407,8 +410,9 @@ Ref make_function(const FunctionSpec& spec, Handle module, std::vector<Handle> d
 
 void check_argument(const char* name, Handle value, TypeCheck check) {
   if (passes(value, check)) return;
-  raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, type_name(check), Py_TYPE(value.get())->tp_name);
+  raise_format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+               type_name(check), Py_TYPE(value.get())->tp_name);
 }
 
 void check_result(Handle value, TypeCheck check) {
@@ -423,11 +427,11 @@ Ref make_property(Handle getter, Handle setter) {
 }
 
 Ref make_class(const char* name, Handle module, const char* doc, Handle bases,
-               std::vector<ClassMember> members) {
+               const std::vector<ClassMember>& members) {
   // The metaclass is the most derived metaclass of the bases, as a class statement finds it.
-  PyObject* meta = reinterpret_cast<PyObject*>(&PyType_Type);
+  auto* meta = reinterpret_cast<PyObject*>(&PyType_Type);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases.get()); ++i) {
-    PyObject* base_meta = reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases.get(), i)));
+    auto* base_meta = reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases.get(), i)));
     if (check_status(PyObject_IsSubclass(meta, base_meta)) != 0) continue;
     if (check_status(PyObject_IsSubclass(base_meta, meta)) != 0) {
       meta = base_meta;
@@ -446,7 +450,7 @@ Ref make_class(const char* name, Handle module, const char* doc, Handle bases,
   put("__module__", getattr(module, "__name__"));
   put("__qualname__", class_name);
   if (doc != nullptr) put("__doc__", make_str(doc));
-  for (ClassMember& member : members) put(member.name, member.value);
+  for (const ClassMember& member : members) put(member.name, member.value);
   return call(meta, class_name, bases, namespace_);
 }
 

@@ -81,7 +81,7 @@ struct ClassMember {
 // namespace prepared by the metaclass and filled in order (__module__, __qualname__, __doc__,
 // then the members).
 Ref make_class(const char* name, Handle module, const char* doc, Handle bases,
-               std::vector<ClassMember> members);
+               const std::vector<ClassMember>& members);
 
 // Looks `name` up in `globals`, then in the built-ins; NameError when absent.
 Ref lookup_global(Handle globals, PyObject* name);

@@ -7,17 +7,16 @@ namespace vornik::host {
 
 void InitialiseOnce::claim() {
   if (claimed_) {
-    raise_format(PyExc_ImportError, "%s can be initialised only once per process",
-                 module_name_);
+    raise_format(PyExc_ImportError, "%s can be initialised only once per process", module_name_);
   }
   claimed_ = true;
 }
 
-void ModuleBody::bind(const char* name, Handle value) {
+void ModuleBody::bind(const char* name, Handle value) const {
   check_status(PyDict_SetItem(globals(), intern(name), value));
 }
 
-void ModuleBody::import(const char* name) {
+void ModuleBody::import(const char* name) const {
   Ref imported = check(PyImport_ImportModuleLevel(name, globals(), nullptr, nullptr, 0));
   // `import a.b` binds `a`: the import of a dotted name without a from-list returns it.
   std::string top(name);
@@ -26,7 +25,7 @@ void ModuleBody::import(const char* name) {
 }
 
 void ModuleBody::import_from(const char* name, std::initializer_list<const char*> names,
-                             int level) {
+                             int level) const {
   Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   Py_ssize_t index = 0;
   for (const char* each : names) {

@@ -27,11 +27,11 @@ class ModuleBody {
   // The module's namespace (borrowed; the module keeps it).
   PyObject* globals() const { return PyModule_GetDict(module_); }
 
-  void bind(const char* name, Handle value);
+  void bind(const char* name, Handle value) const;
   // `import name` (binds the top-level package, like the statement).
-  void import(const char* name);
+  void import(const char* name) const;
   // `from name import a, b, ...`; `level` 1 for a relative import from the module's package.
-  void import_from(const char* name, std::initializer_list<const char*> names, int level = 0);
+  void import_from(const char* name, std::initializer_list<const char*> names, int level = 0) const;
   // Looks a bound name up again.
   Ref get(const char* name) const;
 

@@ -18,7 +18,9 @@ namespace vornik::host {
 // Thrown when a host exception is set and the current operation must unwind.
 struct ErrorAlreadySet {};
 
-[[noreturn]] inline void throw_error_set() { throw ErrorAlreadySet{}; }
+[[noreturn]] inline void throw_error_set() {
+  throw ErrorAlreadySet{};
+}
 
 // A new (owned) reference. Move-only; releases its reference when destroyed.
 class Ref {
@@ -60,7 +62,7 @@ class Ref {
 class Handle {
  public:
   Handle() noexcept = default;
-  Handle(PyObject* ptr) noexcept : ptr_(ptr) {}  // NOLINT(google-explicit-constructor)
+  Handle(PyObject* ptr) noexcept : ptr_(ptr) {}         // NOLINT(google-explicit-constructor)
   Handle(const Ref& ref) noexcept : ptr_(ref.get()) {}  // NOLINT(google-explicit-constructor)
   PyObject* get() const noexcept { return ptr_; }
   operator PyObject*() const noexcept { return ptr_; }  // NOLINT(google-explicit-constructor)
@@ -79,7 +81,7 @@ inline Ref check(PyObject* result) {
 // Wraps the result of a host call that returns a borrowed reference or NULL with an error set.
 inline Handle check_borrowed(PyObject* result) {
   if (result == nullptr) throw_error_set();
-  return Handle(result);
+  return {result};
 }
 
 // For host calls that report failure with a negative status.
@@ -150,7 +152,9 @@ inline void setattr(Handle object, const char* name, Handle value) {
   check_status(PyObject_SetAttr(object, intern(name), value));
 }
 
-inline Ref import(const char* module_name) { return check(PyImport_ImportModule(module_name)); }
+inline Ref import(const char* module_name) {
+  return check(PyImport_ImportModule(module_name));
+}
 
 // Calls `callable` with positional arguments given as handles.
 template <class... Args>
@@ -167,6 +171,8 @@ class RecursionGuard {
   RecursionGuard() noexcept = default;
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;
+  RecursionGuard(RecursionGuard&&) = delete;
+  RecursionGuard& operator=(RecursionGuard&&) = delete;
   ~RecursionGuard() {
     while (depth_ > 0) leave();
   }

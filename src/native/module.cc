@@ -13,21 +13,33 @@ namespace {
 using vornik::host::boundary;
 using vornik::host::Ref;
 
+// The bytes of an object that offers the buffer interface, for as long as this view lives.
+class BufferView {
+ public:
+  explicit BufferView(PyObject* object) {
+    vornik::host::check_status(PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE));
+  }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  BufferView(BufferView&&) = delete;
+  BufferView& operator=(BufferView&&) = delete;
+  ~BufferView() { PyBuffer_Release(&view_); }
+  std::string_view bytes() const {
+    return {static_cast<const char*>(view_.buf), static_cast<size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
 PyObject* native_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&] {
     if (nargs < 1 || nargs > 2) {
       vornik::host::raise(PyExc_TypeError, "loads(data, text_mode=False)");
     }
-    Py_buffer view;
-    vornik::host::check_status(PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE));
-    struct Release {
-      Py_buffer* view;
-      ~Release() { PyBuffer_Release(view); }
-    } release{&view};
     bool text_mode = nargs == 2 && vornik::host::check_status(PyObject_IsTrue(args[1])) != 0;
-    return vornik::json::parse(
-        std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)),
-        text_mode);
+    BufferView view(args[0]);
+    return vornik::json::parse(view.bytes(), text_mode);
   });
 }
 
@@ -149,8 +161,7 @@ Ref make_record_body(Function& function, PyObject* const* args) {
   members.push_back({"KIND", vornik::host::make_str("record")});
   members.push_back({"__init__", vornik::host::make_function(record_init_spec, module)});
   members.push_back({"value", vornik::host::make_property(getter, setter)});
-  return vornik::host::make_class("Record", module, "A sample record over a dict.", bases,
-                                  std::move(members));
+  return vornik::host::make_class("Record", module, "A sample record over a dict.", bases, members);
 }
 
 const FunctionSpec make_record_spec{
@@ -179,10 +190,19 @@ PyModuleDef_Slot native_slots[] = {
 };
 
 PyModuleDef native_module = {
-    PyModuleDef_HEAD_INIT, "_native", "Native document reader and writer (private).", 0,
-    native_methods,        native_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    "Native document reader and writer (private).",
+    0,
+    native_methods,
+    native_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&native_module); }
+PyMODINIT_FUNC PyInit__native() {
+  return PyModuleDef_Init(&native_module);
+}

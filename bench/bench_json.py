@@ -1,0 +1,101 @@
+"""Reading and writing a large generated notebook: the native reader and writer against the
+host's json module (and orjson, when installed, as an outside reference).
+
+    python3 bench/bench_json.py [--cells 5000] [--output-size 10000] [--repeat 5]
+
+Every figure is the best of --repeat runs, in milliseconds. The written text is checked to be
+byte-identical to json.dumps before anything is timed.
+"""
+
+import argparse
+import gc
+import json
+import os
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from notebook_gen import make_notebook  # noqa: E402
+
+from vornik_git import _native  # noqa: E402
+
+try:
+    import orjson
+except ImportError:  # optional reference
+    orjson = None
+
+
+def best(function, repeat):
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        function()
+        times.append(time.perf_counter() - start)
+    return min(times) * 1000
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--cells", type=int, default=5000)
+    parser.add_argument("--output-size", type=int, default=11500)
+    parser.add_argument("--output-fraction", type=float, default=0.4)
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args()
+
+    notebook = make_notebook(args.cells, output_size=args.output_size,
+                             output_fraction=args.output_fraction)
+    text = json.dumps(notebook)
+    data = text.encode("ascii")
+    assert _native.dumps(notebook) == text, "writer output differs from json.dumps"
+    assert _native.loads(data) == json.loads(text), "reader result differs from json.loads"
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "notebook.ipynb")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        print(f"notebook: {args.cells} cells, {len(data) / 1e6:.1f} MB, python {sys.version.split()[0]}")
+
+        def json_load():
+            with open(path, "r", encoding="utf-8") as f:
+                return json.load(f)
+
+        def json_dump():
+            with open(path, "w", encoding="utf-8") as f:
+                json.dump(notebook, f)
+
+        def native_write_bytes():
+            with open(path, "wb") as f:
+                f.write(_native.dumps(notebook).encode("ascii"))
+
+        rows = [
+            ("read", "json.loads(str)", best(lambda: json.loads(text), args.repeat)),
+            ("read", "json.load(file)", best(json_load, args.repeat)),
+            ("read", "native loads(bytes)", best(lambda: _native.loads(data), args.repeat)),
+            ("read", "native load(file)", best(lambda: _native.load(path), args.repeat)),
+            ("write", "json.dumps", best(lambda: json.dumps(notebook), args.repeat)),
+            ("write", "json.dump(file)", best(json_dump, args.repeat)),
+            ("write", "native dumps", best(lambda: _native.dumps(notebook), args.repeat)),
+            ("write", "native dumps + plain file write", best(native_write_bytes, args.repeat)),
+            ("write", "native dump(file), atomic + fsync",
+             best(lambda: _native.dump(notebook, path), args.repeat)),
+        ]
+        if orjson is not None:
+            rows.append(("read", "orjson.loads(bytes)", best(lambda: orjson.loads(data), args.repeat)))
+            rows.append(("write", "orjson.dumps (other text form)",
+                         best(lambda: orjson.dumps(notebook), args.repeat)))
+
+    for kind, name, ms in rows:
+        print(f"{kind:6s} {name:38s} {ms:9.1f} ms")
+    figures = {name: ms for _, name, ms in rows}
+    print()
+    print(f"read:  native load(file) vs json.load(file)   {figures['json.load(file)'] / figures['native load(file)']:.2f}x")
+    print(f"read:  native loads vs json.loads             {figures['json.loads(str)'] / figures['native loads(bytes)']:.2f}x")
+    print(f"write: native dumps vs json.dumps             {figures['json.dumps'] / figures['native dumps']:.2f}x")
+    print(f"write: native dump(file) vs json.dump(file)   {figures['json.dump(file)'] / figures['native dump(file), atomic + fsync']:.2f}x")
+
+
+if __name__ == "__main__":
+    main()

@@ -425,6 +425,85 @@ class Parser {
 
   // p_ is just past the opening quote; `stop` is the first byte that is not plain ASCII.
   Ref string_slow(const char* stop) {
+    Ref str = escaped_ascii(stop);
+    if (str) return str;
+    return string_general(stop);
+  }
+
+  // Most strings that need more than a copy are ASCII with a few escapes of ASCII characters
+  // ("\n" ending a source line): those are measured in one pass and then written straight
+  // into the new str, without a scratch copy. Anything else (other text, errors) is left to
+  // string_general; nothing is consumed then.
+  Ref escaped_ascii(const char* stop) {
+    escapes_.clear();
+    const char* p = stop;
+    size_t removed = 0;
+    for (;;) {
+      if (p == end_ || *p != '\\') {
+        if (p == end_ || *p != '"') return Ref();
+        break;
+      }
+      if (end_ - p < 2) return Ref();
+      char value;
+      size_t size = 2;
+      switch (p[1]) {
+        case '"':
+          value = '"';
+          break;
+        case '\\':
+          value = '\\';
+          break;
+        case '/':
+          value = '/';
+          break;
+        case 'b':
+          value = '\b';
+          break;
+        case 'f':
+          value = '\f';
+          break;
+        case 'n':
+          value = '\n';
+          break;
+        case 'r':
+          value = '\r';
+          break;
+        case 't':
+          value = '\t';
+          break;
+        case 'u': {
+          if (end_ - p <= 6) return Ref();
+          const int32_t code = hex4(p + 2);
+          if (code < 0 || code >= 0x80) return Ref();
+          value = static_cast<char>(code);
+          size = 6;
+          break;
+        }
+        default:
+          return Ref();
+      }
+      escapes_.push_back(Escape{p, size, value});
+      removed += size - 1;
+      p = find_special(p + size, end_);
+    }
+    const char* start = p_;
+    Ref str = host::check(
+        PyUnicode_New(static_cast<Py_ssize_t>(static_cast<size_t>(p - start) - removed), 127));
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
+    const char* from = start;
+    for (const Escape& escape : escapes_) {
+      const auto run = static_cast<size_t>(escape.at - from);
+      std::memcpy(out, from, run);
+      out += run;
+      *out++ = escape.value;
+      from = escape.at + escape.size;
+    }
+    std::memcpy(out, from, static_cast<size_t>(p - from));
+    p_ = p + 1;
+    return str;
+  }
+
+  Ref string_general(const char* stop) {
     const char* quote = p_ - 1;
     text_.clear();
     text_.append_ascii(p_, static_cast<size_t>(stop - p_));
@@ -633,6 +712,12 @@ class Parser {
   const char* p_;
   std::vector<PyObject*> items_;  // owned
   std::vector<Frame> frames_;
+  struct Escape {
+    const char* at;
+    size_t size;
+    char value;
+  };
+  std::vector<Escape> escapes_;
   TextBuilder text_;
   KeyCache keys_;
   host::RecursionGuard guard_;
@@ -705,10 +790,28 @@ void prefer_decode_error(std::string_view text) {
   PyErr_Restore(type, value, traceback);
 }
 
+// Keeps the host's cyclic garbage collector from running while a document is built. The
+// containers a parse creates cannot form a cycle nor become garbage before it returns, so a
+// collection during it only re-traverses them, several times over for a large document;
+// after it, the first collection counts them once.
+class CollectorPause {
+ public:
+  CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+};
+
 }  // namespace
 
 host::Ref parse(std::string_view text, bool text_mode) {
   try {
+    CollectorPause pause;
     return Parser(text).run();
   } catch (const SyntaxError& error) {
     raise_syntax_error(text, text_mode, error);

@@ -21,6 +21,8 @@ class FileDescriptor {
   explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&&) = delete;
+  FileDescriptor& operator=(FileDescriptor&&) = delete;
   ~FileDescriptor() {
     if (fd_ >= 0) close(fd_);
   }

@@ -234,6 +234,8 @@ class KeyCache {
   KeyCache() = default;
   KeyCache(const KeyCache&) = delete;
   KeyCache& operator=(const KeyCache&) = delete;
+  KeyCache(KeyCache&&) = delete;
+  KeyCache& operator=(KeyCache&&) = delete;
   ~KeyCache() {
     for (Slot& slot : slots_) Py_XDECREF(slot.str);
   }
@@ -281,6 +283,8 @@ class Parser {
       : begin_(text.data()), end_(text.data() + text.size()), p_(begin_) {}
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
+  Parser(Parser&&) = delete;
+  Parser& operator=(Parser&&) = delete;
   ~Parser() {
     for (PyObject* item : items_) Py_DECREF(item);
     for (Frame& frame : frames_) {
@@ -440,10 +444,10 @@ class Parser {
     size_t removed = 0;
     for (;;) {
       if (p == end_ || *p != '\\') {
-        if (p == end_ || *p != '"') return Ref();
+        if (p == end_ || *p != '"') return {};
         break;
       }
-      if (end_ - p < 2) return Ref();
+      if (end_ - p < 2) return {};
       char value;
       size_t size = 2;
       switch (p[1]) {
@@ -472,15 +476,15 @@ class Parser {
           value = '\t';
           break;
         case 'u': {
-          if (end_ - p <= 6) return Ref();
+          if (end_ - p <= 6) return {};
           const int32_t code = hex4(p + 2);
-          if (code < 0 || code >= 0x80) return Ref();
+          if (code < 0 || code >= 0x80) return {};
           value = static_cast<char>(code);
           size = 6;
           break;
         }
         default:
-          return Ref();
+          return {};
       }
       escapes_.push_back(Escape{p, size, value});
       removed += size - 1;
@@ -799,6 +803,8 @@ class CollectorPause {
   CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
   CollectorPause(const CollectorPause&) = delete;
   CollectorPause& operator=(const CollectorPause&) = delete;
+  CollectorPause(CollectorPause&&) = delete;
+  CollectorPause& operator=(CollectorPause&&) = delete;
   ~CollectorPause() {
     if (was_enabled_) PyGC_Enable();
   }

@@ -7,6 +7,7 @@ import math
 import os
 import pathlib
 import sys
+import threading
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -240,7 +241,8 @@ def json_load(path):
         return json.load(f)
 
 
-@pytest.mark.parametrize("name", ["missing.json", b"missing.json", "dir", "a\0b", "missing/x"])
+@pytest.mark.parametrize("name", ["missing.json", b"missing.json", "dir", "a\0b", "missing/x",
+                                  "/proc/self/mem"])
 def test_load_errors(tmp_path, name, monkeypatch):
     (tmp_path / "dir").mkdir()
     monkeypatch.chdir(tmp_path)
@@ -250,7 +252,7 @@ def test_load_errors(tmp_path, name, monkeypatch):
         with pytest.raises(ValueError, match=str(e)):
             _native.load(name)
         return
-    assert expected[0] is not "value"
+    assert expected[0] != "value"
     assert load_outcome(_native.load, name) == expected
 
 
@@ -262,6 +264,24 @@ def test_load_permission_denied(tmp_path):
     if expected[0] == "value":
         pytest.skip("this user reads the file anyway")
     assert load_outcome(_native.load, path) == expected
+
+
+def test_load_from_a_pipe(tmp_path):
+    # A pipe has no size to go by, and its writer needs the lock while the reader waits.
+    path = tmp_path / "pipe"
+    os.mkfifo(path)
+    value = {"cells": [{"source": ["x = %d\n" % i] * 20} for i in range(500)]}
+
+    def write():
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(value, f)
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        assert same(_native.load(path), value)
+    finally:
+        writer.join()
 
 
 @pytest.mark.parametrize("data", [

@@ -87,7 +87,7 @@ def test_generated_documents(value, indent, before, after, ensure_ascii):
 
 @pytest.mark.parametrize("text", [
     '{"a": 1, "b": 2, "a": 3}',
-    '{"k%d": %d}' % (1, 1),
+    '{"a\\u0062": 1, "ab": 2, "\u00e9": 3, "\\u00e9": 4, "\\n": 5, "\\u000a": 6}',
     "{" + ", ".join(f'"key{i % 700}": {i}' for i in range(3000)) + "}",
     '["\\ud800", "\\udc00\\ud800", "\\ud800\\ud800\\udc00", "\\ud83d\\ude80", "\\uD83D\\uDE80x"]',
     '["\\ud800\\u0041", "\\ud800\\n", "é\\u00e9\\u0100\\ud83d\\ude80", "\\u0000\\u001f\\u007f"]',

@@ -2,7 +2,9 @@
 
 namespace vornik::json {
 
-void write(host::Handle, std::string&) { host::raise(PyExc_NotImplementedError, "write"); }
+void write(host::Handle, std::string&) {
+  host::raise(PyExc_NotImplementedError, "write");
+}
 
 host::Ref dumps(host::Handle value) {
   std::string out;

@@ -178,14 +178,19 @@ struct InPlace {
 // Writes over the file itself, for a directory that refuses new files. The old content is
 // kept in memory and put back should the write fail part way.
 InPlace write_in_place(const std::string& target, std::string_view content, bool regular) {
+  if (!regular) {
+    // A device or pipe takes the bytes as a stream, as from open(): nothing to truncate or
+    // restore, and a pipe is only written once a reader has it open.
+    Descriptor fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+    if (fd.get() < 0) return {errno, false};
+    int error = write_all(fd.get(), content.data(), content.size());
+    int closed = fd.close();
+    return {error != 0 ? error : closed, true};
+  }
   Descriptor fd(::open(target.c_str(), O_RDWR | O_CLOEXEC));
   bool readable = fd.get() >= 0;
   if (!readable && errno == EACCES) fd.reset(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
   if (fd.get() < 0) return {errno, false};
-  if (!regular) {
-    // A device or pipe: it takes the bytes as a stream and cannot be truncated or restored.
-    return {write_all(fd.get(), content.data(), content.size()), true};
-  }
   std::string original;
   bool restorable = readable && read_all(fd.get(), original);
   int error = pwrite_all(fd.get(), content.data(), content.size());

@@ -142,11 +142,14 @@ int resolve(std::string& path, struct stat& st, bool& exists) {
       }
       target.resize(target.size() * 2);  // the link changed under us and grew
     }
-    if (!target.empty() && target.front() == '/') {
+    if (target.empty()) return ENOENT;
+    // A relative link is relative to the directory holding it.
+    size_t slash = path.rfind('/');
+    if (target.front() == '/' || slash == std::string::npos) {
       path = std::move(target);
     } else {
-      size_t slash = path.rfind('/');
-      path = slash == std::string::npos ? target : path.substr(0, slash + 1) + target;
+      path.resize(slash + 1);
+      path += target;
     }
   }
 }

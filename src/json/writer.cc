@@ -176,7 +176,7 @@ inline unsigned plain_prefix(const uint8_t* text) {
                                  _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')),
                                               _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'))));
   auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
-  return mask == 0 ? 16u : static_cast<unsigned>(std::countr_zero(mask));
+  return mask == 0 ? 16U : static_cast<unsigned>(std::countr_zero(mask));
 }
 #else
 constexpr size_t kBlock = 8;
@@ -195,7 +195,7 @@ inline unsigned plain_prefix(const uint8_t* text) {
   uint64_t backslash = word ^ (kOnes * '\\');
   uint64_t special = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash);
   uint64_t mask = (control | high | special) & kHigh;
-  return mask == 0 ? 8u : static_cast<unsigned>(std::countr_zero(mask)) / 8;
+  return mask == 0 ? 8U : static_cast<unsigned>(std::countr_zero(mask)) / 8;
 }
 #endif
 
@@ -580,7 +580,7 @@ class Encoder {
     size_t scanned = std::min(stack_.size(), kScanned);
     bool seen = false;
     for (size_t i = 0; i < scanned && !seen; ++i) seen = stack_[i].object.get() == value;
-    if (!seen && stack_.size() > kScanned) seen = deep_.count(value) != 0;
+    if (!seen && stack_.size() > kScanned) seen = deep_.contains(value);
     if (seen) host::raise(PyExc_ValueError, "Circular reference detected");
     if (stack_.size() >= kScanned) deep_.insert(value);
   }

@@ -199,6 +199,22 @@ def test_read_only_directory_gets_the_file_written_in_place(shared_dir):
     assert os.listdir(directory) == ["notebook.ipynb"]
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs a file owned by another user")
+def test_sticky_directory_gets_another_users_file_written_in_place(shared_dir):
+    directory = shared_dir / "sticky"
+    directory.mkdir()
+    directory.chmod(0o1777)
+    target = directory / "notebook.ipynb"
+    target.write_bytes(b"old")
+    target.chmod(0o666)  # root's file, writable by all, but not theirs to replace
+    inode = target.stat().st_ino
+    outcome = in_child(lambda: _native.dump(DOCUMENT, str(target)), unprivileged=True)
+    assert outcome == ("ok", None)
+    assert target.read_bytes() == EXPECTED
+    assert (target.stat().st_ino, target.stat().st_uid) == (inode, 0)
+    assert os.listdir(directory) == ["notebook.ipynb"]
+
+
 def test_read_only_directory_and_file_is_refused(shared_dir):
     directory = shared_dir / "locked"
     directory.mkdir()

@@ -1,15 +1,618 @@
+// The text form of host values, byte for byte as the host's json.dumps writes it with its
+// default arguments (ASCII only, ", " and ": " separators, NaN allowed, circular references
+// refused). The walk keeps its own stack so that nesting depth costs no C stack, and it
+// enters the host's recursion accounting once per container, as the host's encoder does.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
 #include "json/document.h"
 
-namespace vornik::json {
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
-void write(host::Handle, std::string&) {
-  host::raise(PyExc_NotImplementedError, "write");
+namespace vornik::json {
+namespace {
+
+using host::Handle;
+using host::Ref;
+
+constexpr const char* kRecursionWhere = " while encoding a JSON object";
+
+// A growable byte buffer, held either in C memory or directly in the host str that dumps()
+// returns, which saves a second buffer of the document's size and the copy into it (fresh
+// pages cost about as much as the encoding itself). Large blocks grow by realloc, which remaps
+// pages instead of copying them and skips the zero fill std::string::resize would cost.
+class Buffer {
+ public:
+  enum class Storage : uint8_t { kMemory, kHostText };
+
+  explicit Buffer(Storage storage) : storage_(storage) {}
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() {
+    if (storage_ == Storage::kMemory) std::free(begin_);
+  }
+
+  // Room for at least `n` more bytes; returns where they go. Pair with commit().
+  char* reserve(size_t n) {
+    if (static_cast<size_t>(end_ - pos_) < n) grow(n);
+    return pos_;
+  }
+  void commit(char* pos) noexcept { pos_ = pos; }
+
+  void append(const char* text, size_t n) {
+    char* at = reserve(n);
+    std::memcpy(at, text, n);
+    pos_ = at + n;
+  }
+  void put(char c) { *reserve(1) = c, ++pos_; }
+
+  const char* data() const noexcept { return begin_; }
+  size_t size() const noexcept { return static_cast<size_t>(pos_ - begin_); }
+
+  // For Storage::kHostText: the str holding exactly what was written.
+  Ref take_text() {
+    Ref text = std::move(text_);
+    if (!text) text = host::check(PyUnicode_New(0, 127));
+    PyObject* resized = text.release();
+    // Shrinking a fresh, unshared str in place; on failure it is left as it was.
+    if (PyUnicode_Resize(&resized, static_cast<Py_ssize_t>(size())) < 0) {
+      Py_DECREF(resized);
+      host::throw_error_set();
+    }
+    begin_ = pos_ = end_ = nullptr;
+    return Ref::steal(resized);
+  }
+
+ private:
+  void grow(size_t n) {
+    size_t used = size();
+    size_t capacity = static_cast<size_t>(end_ - begin_);
+    size_t wanted = std::max(capacity * 2, std::max(used + n, size_t{1} << 16));
+    char* grown = nullptr;
+    if (storage_ == Storage::kMemory) {
+      grown = static_cast<char*>(std::realloc(begin_, wanted));
+      if (grown == nullptr) throw std::bad_alloc();
+    } else if (!text_) {
+      text_ = host::check(PyUnicode_New(static_cast<Py_ssize_t>(wanted), 127));
+      grown = static_cast<char*>(PyUnicode_DATA(text_.get()));
+    } else {
+      PyObject* resized = text_.release();
+      int status = PyUnicode_Resize(&resized, static_cast<Py_ssize_t>(wanted));
+      text_ = Ref::steal(resized);
+      host::check_status(status);
+      grown = static_cast<char*>(PyUnicode_DATA(text_.get()));
+    }
+    begin_ = grown;
+    pos_ = grown + used;
+    end_ = grown + wanted;
+  }
+
+  Storage storage_;
+  Ref text_;
+  char* begin_ = nullptr;
+  char* pos_ = nullptr;
+  char* end_ = nullptr;
+};
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// How each code point below 0x100 is written inside a string: itself (length 1) or its
+// escape. The text is padded to 8 bytes so that it is always copied as one 8-byte move.
+struct Escape {
+  std::array<char, 8> text;
+  uint8_t length;
+};
+
+constexpr std::array<Escape, 256> make_escapes() {
+  std::array<Escape, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    Escape& e = table[static_cast<size_t>(c)];
+    e.text = {};
+    auto short_escape = [&](char letter) {
+      e.text[0] = '\\';
+      e.text[1] = letter;
+      e.length = 2;
+    };
+    switch (c) {
+      case '"':
+        short_escape('"');
+        break;
+      case '\\':
+        short_escape('\\');
+        break;
+      case '\n':
+        short_escape('n');
+        break;
+      case '\r':
+        short_escape('r');
+        break;
+      case '\t':
+        short_escape('t');
+        break;
+      case '\b':
+        short_escape('b');
+        break;
+      case '\f':
+        short_escape('f');
+        break;
+      default:
+        if (c >= 0x20 && c < 0x7f) {
+          e.text[0] = static_cast<char>(c);
+          e.length = 1;
+        } else {
+          e.text = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xf], 0, 0};
+          e.length = 6;
+        }
+    }
+  }
+  return table;
+}
+
+constexpr std::array<Escape, 256> kEscapes = make_escapes();
+
+// Plain bytes (0x20..0x7e except '"' and '\\') are copied as they are, a block at a time: the
+// block is stored whole and the output advanced by its plain prefix.
+#if defined(__SSE2__)
+constexpr size_t kBlock = 16;
+
+// The number of plain bytes at the start of the 16 at `text`.
+inline unsigned plain_prefix(const uint8_t* text) {
+  __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+  // Signed comparison: bytes from 0x80 up are negative, so below 0x20 too.
+  __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(block, _mm_set1_epi8(0x20)),
+                                              _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7f))),
+                                 _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')),
+                                              _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'))));
+  auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+  return mask == 0 ? 16U : static_cast<unsigned>(std::countr_zero(mask));
+}
+#else
+constexpr size_t kBlock = 8;
+
+// The same on 8 bytes in a machine word. Borrows and carries between lanes only run towards
+// higher lanes, so the lowest flagged lane is always a true one.
+inline unsigned plain_prefix(const uint8_t* text) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  uint64_t word;
+  std::memcpy(&word, text, 8);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  uint64_t control = (word - kOnes * 0x20) & ~word;
+  uint64_t high = (word + kOnes) | word;  // 0x7f becomes 0x80; 0x80 and above are set already
+  uint64_t quote = word ^ (kOnes * '"');
+  uint64_t backslash = word ^ (kOnes * '\\');
+  uint64_t special = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash);
+  uint64_t mask = (control | high | special) & kHigh;
+  return mask == 0 ? 8U : static_cast<unsigned>(std::countr_zero(mask)) / 8;
+}
+#endif
+
+// Characters handled per reservation: bounds the worst-case room asked for in one go.
+constexpr size_t kChunk = 4096;
+
+inline char* put_escape(char* at, uint32_t c) {
+  const Escape& e = kEscapes[c];
+  std::memcpy(at, e.text.data(), 8);
+  return at + e.length;
+}
+
+inline char* put_u16(char* at, uint32_t unit) {
+  at[0] = '\\';
+  at[1] = 'u';
+  at[2] = kHexDigits[(unit >> 12) & 0xf];
+  at[3] = kHexDigits[(unit >> 8) & 0xf];
+  at[4] = kHexDigits[(unit >> 4) & 0xf];
+  at[5] = kHexDigits[unit & 0xf];
+  return at + 6;
+}
+
+void write_latin1(Buffer& out, const uint8_t* text, size_t length) {
+  while (length > 0) {
+    size_t n = std::min(length, kChunk);
+    // 6 bytes per character at worst, plus the overhang of whole-block stores.
+    char* at = out.reserve(n * 6 + kBlock);
+    const uint8_t* end = text + n;
+    while (text < end) {
+      if (static_cast<size_t>(end - text) >= kBlock) {
+        unsigned plain = plain_prefix(text);
+        std::memcpy(at, text, kBlock);
+        at += plain;
+        text += plain;
+        if (plain == kBlock) continue;
+      }
+      at = put_escape(at, *text++);
+    }
+    out.commit(at);
+    length -= n;
+  }
+}
+
+template <class Unit>
+void write_wide(Buffer& out, const Unit* text, size_t length) {
+  while (length > 0) {
+    size_t n = std::min(length, kChunk);
+    // 12 bytes per character at worst (a surrogate pair), plus the 8-byte moves' overhang.
+    char* at = out.reserve(n * 12 + 8);
+    for (size_t i = 0; i < n; ++i) {
+      uint32_t c = text[i];
+      if (c < 0x100) {
+        at = put_escape(at, c);
+      } else if (c < 0x10000) {
+        at = put_u16(at, c);
+      } else {
+        c -= 0x10000;
+        at = put_u16(at, 0xd800 | (c >> 10));
+        at = put_u16(at, 0xdc00 | (c & 0x3ff));
+      }
+    }
+    out.commit(at);
+    text += n;
+    length -= n;
+  }
+}
+
+void write_string(Buffer& out, PyObject* text) {
+  if (PyUnicode_READY(text) < 0) host::throw_error_set();
+  auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  const void* data = PyUnicode_DATA(text);
+  out.put('"');
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      write_latin1(out, static_cast<const uint8_t*>(data), length);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      write_wide(out, static_cast<const Py_UCS2*>(data), length);
+      break;
+    default:
+      write_wide(out, static_cast<const Py_UCS4*>(data), length);
+      break;
+  }
+  out.put('"');
+}
+
+// float.__repr__: the shortest digits that read back as the same double, written
+// positionally when the decimal exponent is in -4..15 (with ".0" when there is no fraction),
+// otherwise as d.ddde±XX. Returns the length written to `at` (at most 32 bytes).
+size_t format_double(double value, char* at) {
+  char sci[32];
+  // Cannot fail: 32 bytes hold any double in this form.
+  const char* sci_end =
+      std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+  const char* p = sci;
+  char* start = at;
+  if (*p == '-') *at++ = *p++;
+  const char* mantissa = p;
+  char digits[20];
+  size_t count = 0;
+  digits[count++] = *p++;
+  if (*p == '.') {
+    ++p;
+    while (*p != 'e') digits[count++] = *p++;
+  }
+  int exponent = 0;
+  std::from_chars(p + 2, sci_end, exponent);
+  if (p[1] == '-') exponent = -exponent;
+  if (exponent < -4 || exponent > 15) {
+    // to_chars writes the exponent as float.__repr__ does: a sign and at least two digits.
+    auto n = static_cast<size_t>(sci_end - mantissa);
+    std::memcpy(at, mantissa, n);
+    return static_cast<size_t>(at - start) + n;
+  }
+  int point = exponent + 1;  // digits before the decimal point
+  if (point <= 0) {
+    *at++ = '0';
+    *at++ = '.';
+    for (int i = point; i < 0; ++i) *at++ = '0';
+    std::memcpy(at, digits, count);
+    at += count;
+  } else if (static_cast<size_t>(point) >= count) {
+    std::memcpy(at, digits, count);
+    at += count;
+    for (size_t i = count; i < static_cast<size_t>(point); ++i) *at++ = '0';
+    *at++ = '.';
+    *at++ = '0';
+  } else {
+    std::memcpy(at, digits, static_cast<size_t>(point));
+    at += point;
+    *at++ = '.';
+    std::memcpy(at, digits + point, count - static_cast<size_t>(point));
+    at += count - static_cast<size_t>(point);
+  }
+  return static_cast<size_t>(at - start);
+}
+
+// The text json writes for a float, as value or as key: non-finite values by name.
+size_t float_text(PyObject* number, char* at) {
+  double value = PyFloat_AS_DOUBLE(number);
+  if (std::isfinite(value)) return format_double(value, at);
+  const char* name = std::isnan(value) ? "NaN" : value > 0 ? "Infinity" : "-Infinity";
+  size_t n = std::strlen(name);
+  std::memcpy(at, name, n);
+  return n;
+}
+
+// int.__repr__ of an int or of a subclass (whose own __repr__ json ignores), optionally
+// between quotes for a key.
+void write_int(Buffer& out, PyObject* number, bool quoted) {
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+  if (overflow == 0) {
+    if (value == -1 && PyErr_Occurred()) host::throw_error_set();
+    char* at = out.reserve(24);
+    if (quoted) *at++ = '"';
+    at = std::to_chars(at, at + 21, value).ptr;
+    if (quoted) *at++ = '"';
+    out.commit(at);
+    return;
+  }
+  // Past 64 bits the host's own conversion applies, including its limit on digits.
+  Ref text = host::check(PyLong_Type.tp_repr(number));
+  Py_ssize_t size = 0;
+  const char* digits = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (digits == nullptr) host::throw_error_set();
+  if (quoted) out.put('"');
+  out.append(digits, static_cast<size_t>(size));
+  if (quoted) out.put('"');
+}
+
+void write_float(Buffer& out, PyObject* number, bool quoted) {
+  char* at = out.reserve(40);
+  if (quoted) *at++ = '"';
+  at += float_text(number, at);
+  if (quoted) *at++ = '"';
+  out.commit(at);
+}
+
+template <size_t N>
+inline void write_literal(Buffer& out, const char (&text)[N]) {
+  out.append(text, N - 1);
+}
+
+class Encoder {
+ public:
+  explicit Encoder(Buffer& out) : out_(out) {}
+
+  void run(PyObject* value) {
+    start(value);
+    while (!stack_.empty()) {
+      PyObject* next = advance();
+      if (next != nullptr) start(next);
+    }
+  }
+
+ private:
+  enum class Kind : uint8_t {
+    kSequence,  // a list or tuple as PySequence_Fast gives it, read live by index
+    kDict,      // an exact dict, read in place with PyDict_Next
+    kItems,     // a list of (key, value) pairs from a mapping's items()
+    kSnapshot,  // what remained of a kDict frame when host code was about to run
+  };
+
+  struct Frame {
+    Frame(Kind kind, Ref object, Ref container)
+        : kind(kind), object(std::move(object)), container(std::move(container)) {}
+
+    Kind kind;
+    Ref object;     // the container as met: its identity marks it as being encoded
+    Ref container;  // what is read: the object itself, or a list made from it
+    Py_ssize_t position = 0;
+    std::vector<std::pair<Ref, Ref>> snapshot;
+    Ref item;  // the pair being written, for kItems
+  };
+
+  // Writes a scalar, or opens a container and pushes its frame.
+  void start(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) return write_string(out_, value);
+    if (value == Py_None) return write_literal(out_, "null");
+    if (value == Py_True) return write_literal(out_, "true");
+    if (value == Py_False) return write_literal(out_, "false");
+    if (type == &PyLong_Type) return write_int(out_, value, false);
+    if (type == &PyFloat_Type) return write_float(out_, value, false);
+    if (type == &PyDict_Type) return open_dict(value);
+    if (type == &PyList_Type || type == &PyTuple_Type) return open_sequence(value);
+    // Subclasses, in the order json tests for them.
+    if (PyUnicode_Check(value)) return write_string(out_, value);
+    if (PyLong_Check(value)) return write_int(out_, value, false);
+    if (PyFloat_Check(value)) return write_float(out_, value, false);
+    if (PyList_Check(value) || PyTuple_Check(value)) return open_sequence(value);
+    if (PyDict_Check(value)) return open_dict(value);
+    refuse(value);
+  }
+
+  void open_sequence(PyObject* value) {
+    Ref object = Ref::borrow(value);
+    guard_.enter(kRecursionWhere);
+    bool exact = PyList_CheckExact(value) || PyTuple_CheckExact(value);
+    if (!exact) detach_dicts();  // iterating a subclass may run host code
+    Ref items = host::check(PySequence_Fast(value, "_iterencode_list needs a sequence"));
+    if (PySequence_Fast_GET_SIZE(items.get()) == 0) {
+      write_literal(out_, "[]");
+      guard_.leave();
+      return;
+    }
+    mark(value);
+    out_.put('[');
+    stack_.emplace_back(Kind::kSequence, std::move(object), std::move(items));
+  }
+
+  void open_dict(PyObject* value) {
+    Ref object = Ref::borrow(value);
+    guard_.enter(kRecursionWhere);
+    if (PyDict_GET_SIZE(value) == 0) {
+      write_literal(out_, "{}");
+      guard_.leave();
+      return;
+    }
+    mark(value);
+    out_.put('{');
+    if (PyDict_CheckExact(value)) {
+      Ref dict = object.clone();
+      stack_.emplace_back(Kind::kDict, std::move(object), std::move(dict));
+      return;
+    }
+    detach_dicts();  // items() of a subclass may run host code
+    Ref items = host::check(PyMapping_Items(value));
+    stack_.emplace_back(Kind::kItems, std::move(object), std::move(items));
+  }
+
+  // The next value of the innermost container after writing what precedes it (separator,
+  // key), or null after closing the container.
+  PyObject* advance() {
+    Frame& frame = stack_.back();
+    switch (frame.kind) {
+      case Kind::kSequence: {
+        PyObject* items = frame.container.get();
+        if (frame.position >= PySequence_Fast_GET_SIZE(items)) return close(']');
+        if (frame.position > 0) write_literal(out_, ", ");
+        return PySequence_Fast_GET_ITEM(items, frame.position++);
+      }
+      case Kind::kDict: {
+        Py_ssize_t before = frame.position;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (!PyDict_Next(frame.container.get(), &frame.position, &key, &value)) return close('}');
+        write_key(key, before == 0);
+        return value;
+      }
+      case Kind::kItems: {
+        PyObject* items = frame.container.get();
+        if (frame.position >= PyList_GET_SIZE(items)) return close('}');
+        frame.item = Ref::borrow(PyList_GET_ITEM(items, frame.position));
+        PyObject* pair = frame.item.get();
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+          host::raise(PyExc_ValueError, "items must return 2-tuples");
+        }
+        write_key(PyTuple_GET_ITEM(pair, 0), frame.position++ == 0);
+        return PyTuple_GET_ITEM(pair, 1);
+      }
+      case Kind::kSnapshot: {
+        auto index = static_cast<size_t>(frame.position);
+        if (index >= frame.snapshot.size()) return close('}');
+        ++frame.position;
+        // Never the first pair: a snapshot is taken while a pair is being written.
+        write_key(frame.snapshot[index].first.get(), false);
+        return frame.snapshot[index].second.get();
+      }
+    }
+    return nullptr;
+  }
+
+  PyObject* close(char bracket) {
+    out_.put(bracket);
+    unmark();
+    stack_.pop_back();
+    if (detached_ > stack_.size()) detached_ = stack_.size();
+    guard_.leave();
+    return nullptr;
+  }
+
+  // Keys are tested in json's order: True and False before int, which they also are.
+  void write_key(PyObject* key, bool first) {
+    if (!first) write_literal(out_, ", ");
+    if (PyUnicode_Check(key)) {
+      write_string(out_, key);
+    } else if (PyFloat_Check(key)) {
+      write_float(out_, key, true);
+    } else if (key == Py_True) {
+      write_literal(out_, "\"true\"");
+    } else if (key == Py_False) {
+      write_literal(out_, "\"false\"");
+    } else if (key == Py_None) {
+      write_literal(out_, "\"null\"");
+    } else if (PyLong_Check(key)) {
+      write_int(out_, key, true);
+    } else {
+      host::raise_format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s",
+                         Py_TYPE(key)->tp_name);
+    }
+    write_literal(out_, ": ");
+  }
+
+  // What json's default hook raises for everything else.
+  [[noreturn]] static void refuse(PyObject* value) {
+    Ref type = host::getattr(value, "__class__");
+    Ref name = host::getattr(type, "__name__");
+    Ref text = host::check(PyObject_Format(name.get(), nullptr));
+    host::raise_format(PyExc_TypeError, "Object of type %U is not JSON serializable", text.get());
+  }
+
+  // Host code (a subclass's __iter__ or items()) may change the exact dicts being read in
+  // place; json reads a copy of their items taken up front, so take one now of what is left,
+  // before any host code can run. Frames below `detached_` were already taken care of.
+  void detach_dicts() {
+    for (size_t i = detached_; i < stack_.size(); ++i) {
+      Frame& frame = stack_[i];
+      if (frame.kind != Kind::kDict) continue;
+      // Only C++ allocations here: a host allocation could start a collection, and with it
+      // finalisers that might change the dict.
+      std::vector<std::pair<Ref, Ref>> rest;
+      rest.reserve(static_cast<size_t>(PyDict_GET_SIZE(frame.container.get())));
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      while (PyDict_Next(frame.container.get(), &frame.position, &key, &value)) {
+        rest.emplace_back(Ref::borrow(key), Ref::borrow(value));
+      }
+      frame.snapshot = std::move(rest);
+      frame.kind = Kind::kSnapshot;
+      frame.position = 0;
+    }
+    detached_ = stack_.size();
+  }
+
+  // Containers being encoded are the frames on the stack; the shallow ones are scanned, the
+  // deep ones also kept in a set so that very deep nesting stays linear.
+  static constexpr size_t kScanned = 32;
+
+  void mark(PyObject* value) {
+    size_t scanned = std::min(stack_.size(), kScanned);
+    bool seen = false;
+    for (size_t i = 0; i < scanned && !seen; ++i) seen = stack_[i].object.get() == value;
+    if (!seen && stack_.size() > kScanned) seen = deep_.contains(value);
+    if (seen) host::raise(PyExc_ValueError, "Circular reference detected");
+    if (stack_.size() >= kScanned) deep_.insert(value);
+  }
+
+  void unmark() {
+    if (stack_.size() > kScanned) deep_.erase(stack_.back().object.get());
+  }
+
+  Buffer& out_;
+  host::RecursionGuard guard_;
+  std::vector<Frame> stack_;
+  size_t detached_ = 0;
+  std::unordered_set<PyObject*> deep_;
+};
+
+void encode(Handle value, Buffer& out) {
+  Encoder encoder(out);
+  encoder.run(value.get());
+}
+
+}  // namespace
+
+void write(host::Handle value, std::string& out) {
+  Buffer buffer(Buffer::Storage::kMemory);
+  encode(value, buffer);
+  out.append(buffer.data(), buffer.size());
 }
 
 host::Ref dumps(host::Handle value) {
-  std::string out;
-  write(value, out);
-  return host::make_str(out);
+  Buffer buffer(Buffer::Storage::kHostText);
+  encode(value, buffer);
+  return buffer.take_text();
 }
 
 }  // namespace vornik::json

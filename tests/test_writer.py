@@ -1,0 +1,373 @@
+"""_native.dumps against the host's json.dumps: same text, same errors."""
+
+import array
+import enum
+import json
+import math
+import random
+import struct
+import sys
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from vornik_git import _native
+
+
+def outcome(function, value):
+    try:
+        return "text", function(value)
+    except Exception as error:  # noqa: BLE001 - the kind of failure is what is compared
+        return type(error), str(error)
+
+
+# -- generated documents ---------------------------------------------------------------------
+
+SPECIAL_CHARACTERS = list('"\\/\n\r\t\b\f\x00\x01\x1f\x20\x7e\x7f\x80\x9f\xa0\xff') + [
+    "\u0100", "\u2028", "\ufeff", "\uffff", "\ud800", "\udbff", "\udc00", "\udfff",
+    "\U00010000", "\U0001f600", "\U0010ffff"]
+
+PLAIN = [chr(c) for c in range(0x20, 0x7f)]
+# A fixed spread over every range with its own escape: Latin-1, the rest of the BMP including
+# surrogates, the astral planes. Sampling from a list keeps generation fast.
+_spread = random.Random("alphabet")
+ALPHABET = SPECIAL_CHARACTERS + PLAIN + [
+    chr(_spread.randrange(low, high))
+    for low, high in [(0, 0x20), (0x80, 0x100), (0x100, 0xd800), (0xd800, 0xe000),
+                      (0xe000, 0x10000), (0x10000, 0x110000)]
+    for _ in range(20)]
+
+texts = st.one_of(
+    st.text(st.sampled_from(ALPHABET), max_size=24),
+    # Long plain runs with one special character: every offset within a copied block.
+    st.builds(lambda plain, special, at: plain[:at] + special + plain[at:],
+              st.text(st.sampled_from(PLAIN), min_size=16, max_size=48),
+              st.sampled_from(SPECIAL_CHARACTERS), st.integers(0, 48)),
+)
+
+
+def double_from_bits(bits):
+    return struct.unpack("<d", struct.pack("<Q", bits))[0]
+
+
+floats = st.one_of(st.integers(0, 2**64 - 1).map(double_from_bits), st.floats())
+integers = st.one_of(
+    st.integers(),
+    st.integers(-10**400, 10**400),
+    st.sampled_from([2**63 - 1, 2**63, -2**63, -2**63 - 1, 2**64 - 1, 2**64, -2**64]),
+)
+scalars = st.one_of(st.none(), st.booleans(), integers, floats, texts)
+keys = st.one_of(texts, integers, floats, st.booleans(), st.none())
+documents = st.recursive(
+    scalars,
+    lambda children: st.one_of(
+        st.lists(children, max_size=6),
+        st.lists(children, max_size=6).map(tuple),
+        st.dictionaries(keys, children, max_size=6),
+    ),
+    max_leaves=12,
+)
+
+
+@settings(max_examples=1000, deadline=None)
+@given(st.lists(documents, min_size=10, max_size=10))
+def test_generated_documents_match_json(batch):
+    # Ten documents per example: 10,000 documents, in far less time than one per example.
+    for document in batch:
+        assert _native.dumps(document) == json.dumps(document)
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(floats, min_size=100, max_size=100))
+def test_floats_from_bit_patterns_match_repr(values):
+    assert _native.dumps(values) == json.dumps(values)
+
+
+def exponent_boundaries():
+    """Doubles around each power of ten where float.__repr__ could change its form."""
+    values = []
+    for exponent in range(-330, 310):
+        for mantissa in (1.0, 9.999999999999999, 5.0, 1.2345678901234567):
+            base = float(f"{mantissa}e{exponent}")
+            values += [base, math.nextafter(base, 0), math.nextafter(base, math.inf)]
+    return values + [5e-324, 2.2250738585072014e-308, sys.float_info.max, 2.0**53, 2.0**53 + 2]
+
+
+@pytest.mark.parametrize("family", ["bit patterns", "short decimals", "integral", "boundaries"])
+def test_float_text_on_millions_of_doubles(family):
+    rng = random.Random(family)
+    if family == "bit patterns":
+        values = array.array("d", rng.randbytes(8 * 1_000_000)).tolist()
+    elif family == "short decimals":
+        values = [float(f"{rng.randrange(10 ** rng.randrange(1, 18))}e{rng.randrange(-340, 320)}")
+                  for _ in range(300_000)]
+    elif family == "integral":
+        values = [float(rng.randrange(-2**60, 2**60) >> rng.randrange(60)) for _ in range(300_000)]
+    else:
+        values = exponent_boundaries()
+    values += [-value for value in values]
+    native, host = _native.dumps(values), json.dumps(values)
+    if native != host:
+        mismatch = next(v for v in values if _native.dumps(v) != json.dumps(v))
+        pytest.fail(f"{mismatch!r}: {_native.dumps(mismatch)} != {json.dumps(mismatch)}")
+
+
+# -- types, subclasses and errors -----------------------------------------------------------
+
+class Colour(enum.IntEnum):
+    RED = 1
+
+
+class ReprInt(int):
+    def __repr__(self):
+        return "not an int"
+
+
+class ReprFloat(float):
+    def __repr__(self):
+        return "not a float"
+
+
+class StrStr(str):
+    def __str__(self):
+        return "not this text"
+
+
+class Reversed(list):
+    def __iter__(self):
+        return reversed(list(super().__iter__()))
+
+
+class Items(dict):
+    def items(self):
+        return [("from items", 1)]
+
+
+class BadItems(dict):
+    def items(self):
+        return [("a", 1, 2)]
+
+
+class FailingItems(dict):
+    def items(self):
+        raise KeyError("items failed")
+
+
+class Disguised:
+    __class__ = property(lambda self: dict)
+
+
+class Named(type):
+    pass
+
+
+LongName = Named("K" * 150, (), {"__hash__": lambda self: 1})
+
+
+def circular_list():
+    value = [1]
+    value.append(value)
+    return value
+
+
+def circular_dict():
+    value = {"a": 1}
+    value["self"] = [value]
+    return value
+
+
+def circular_through_tuple():
+    inner = []
+    inner.append((inner,))
+    return {"x": inner}
+
+
+def shared_not_circular():
+    shared = [1, {"k": "v"}]
+    return [shared, shared, {"again": shared}, (shared,)]
+
+
+def mutating_child():
+    """A dict subclass whose items() changes the dict being encoded around it."""
+    parent = {}
+
+    class Mutator(dict):
+        def items(self):
+            parent.pop("c", None)
+            parent["d"] = 4
+            return [("x", 1)]
+
+    parent.update(a=Mutator(y=0), b=2, c=3)
+    return parent
+
+
+def mutating_list_child():
+    """A list subclass whose iteration changes the dict being encoded around it."""
+    parent = {}
+
+    class Mutator(list):
+        def __iter__(self):
+            parent.clear()
+            parent["late"] = 1
+            return super().__iter__()
+
+    parent.update(a=Mutator([1]), b=2)
+    return parent
+
+
+def mutation_after_leaving_a_deeper_dict():
+    """Host code runs twice: first deep inside "a", then in "b", a dict opened after the first
+    run; "b" must be copied before its child changes it, like any other dict on the stack."""
+    holder = {}
+
+    class Harmless(dict):
+        def items(self):
+            return [("h", 0)]
+
+    class Mutator(dict):
+        def items(self):
+            holder["b"].pop("z", None)
+            holder["b"]["w"] = 5
+            return [("m", 1)]
+
+    holder.update(a={"x": Harmless(y=1)}, b={"inner": Mutator(q=1), "z": 3})
+    return holder
+
+
+def growing_list():
+    """A list subclass whose iteration appends to the list being encoded around it."""
+    parent = [0]
+
+    class Grower(list):
+        def __iter__(self):
+            if len(parent) < 4:
+                parent.append(len(parent))
+            return super().__iter__()
+
+    parent.append(Grower([9]))
+    return parent
+
+
+CASES = {
+    "object": lambda: object(),
+    "set in list": lambda: [1, {2}],
+    "bytes": lambda: {"k": b"x"},
+    "complex": lambda: 1j,
+    "class attribute": lambda: Disguised(),
+    "tuple key": lambda: {(1, 2): 1},
+    "bytes key": lambda: {"ok": 1, b"k": 2},
+    "long class name key": lambda: {LongName(): 1},
+    "circular list": circular_list,
+    "circular dict": circular_dict,
+    "circular through tuple": circular_through_tuple,
+    "shared": shared_not_circular,
+    "int over digit limit": lambda: [10**5000],
+    "negative int over digit limit key": lambda: {-10**5000: 1},
+    "int subclass": lambda: [ReprInt(7), {ReprInt(-3): ReprInt(2**70)}],
+    "float subclass": lambda: [ReprFloat(2.5), ReprFloat("nan"), {ReprFloat(1e300): 0}],
+    "str subclass": lambda: [StrStr("text\n"), {StrStr("key"): StrStr("é")}],
+    "IntEnum": lambda: {Colour.RED: Colour.RED},
+    "tuple": lambda: (1, "a", (2, ()), [()]),
+    "list subclass": lambda: Reversed([1, 2, 3]),
+    "dict subclass items": lambda: Items(real=1),
+    "empty dict subclass": lambda: Items(),
+    "items not pairs": lambda: [BadItems(a=1)],
+    "items raising": lambda: [FailingItems(a=1)],
+    "dict mutated by a child": mutating_child,
+    "list grown by a child": growing_list,
+    "dict mutated by a list child": mutating_list_child,
+    "dict mutated after leaving a deeper one": mutation_after_leaving_a_deeper_dict,
+    "bare string": lambda: "line\n\ud83d\ude00",
+    # Far more containers than the recursion limit, each closed before the next opens.
+    "wide": lambda: [{"cell": [i, (i,)], "empty": [{}]} for i in range(3 * sys.getrecursionlimit())],
+}
+
+
+@pytest.mark.parametrize("make", CASES.values(), ids=CASES.keys())
+def test_same_text_or_error_as_json(make):
+    assert outcome(_native.dumps, make()) == outcome(json.dumps, make())
+
+
+MUTATING = {"dict mutated by a child", "list grown by a child", "dict mutated by a list child",
+            "dict mutated after leaving a deeper one"}
+
+
+def reachable(value):
+    """The objects a document holds that no other code shares (no ints, strings, constants)."""
+    found, pending = {}, [value]
+    while pending:
+        item = pending.pop()
+        if id(item) in found or isinstance(item, (int, str, float, type(None))):
+            continue
+        found[id(item)] = item
+        if issubclass(type(item), dict):
+            pending += list(dict.keys(item)) + list(dict.values(item))
+        elif issubclass(type(item), (list, tuple)):
+            pending += list(item)
+    return list(found.values())
+
+
+@pytest.mark.parametrize("name", sorted(set(CASES) - MUTATING))
+def test_no_reference_is_kept_or_lost(name):
+    value = CASES[name]()
+    objects = reachable(value)
+    before = [sys.getrefcount(item) for item in objects]
+    outcome(_native.dumps, value)
+    assert [sys.getrefcount(item) for item in objects] == before
+
+
+# -- nesting ---------------------------------------------------------------------------------
+
+def nested(depth, kind):
+    value = []
+    for _ in range(depth):
+        value = [value] if kind == "list" else {"k": value}
+    return value
+
+
+def recursion_still_available():
+    def descend(n):
+        return 0 if n == 0 else 1 + descend(n - 1)
+    return descend(sys.getrecursionlimit() - 100)
+
+
+@pytest.mark.parametrize("kind", ["list", "dict"])
+def test_deep_nesting_raises_recursion_error_and_recovers(kind):
+    deep = nested(100_000, kind)
+    with pytest.raises(RecursionError) as raised:
+        _native.dumps(deep)
+    assert str(raised.value) == "maximum recursion depth exceeded while encoding a JSON object"
+    with pytest.raises(RecursionError):
+        json.dumps(deep)
+    assert recursion_still_available() == sys.getrecursionlimit() - 100
+    shallow = nested(200, kind)
+    assert _native.dumps(shallow) == json.dumps(shallow)
+
+
+@pytest.mark.parametrize("kind", ["list", "dict"])
+def test_nesting_within_a_raised_limit_uses_no_c_stack(kind):
+    depth = 100_000
+    deep = nested(depth, kind)
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(depth + 1000)
+    try:
+        text = _native.dumps(deep)
+    finally:
+        sys.setrecursionlimit(limit)
+    # json.dumps itself would overflow the C stack here, so the text is checked by shape.
+    opening = "[" if kind == "list" else '{"k": '
+    closing = "]" if kind == "list" else "}"
+    assert text == opening * depth + "[]" + closing * depth
+
+
+@pytest.mark.parametrize("back_to", [0, 31, 32, 33, 500])
+def test_circular_reference_deep_in_the_stack(back_to):
+    chain = [[]]
+    for _ in range(600):
+        chain.append([chain[-1]])
+    chain[0].append(chain[-1 - back_to])  # the innermost list refers to an outer one
+    assert outcome(_native.dumps, chain[-1]) == (ValueError, "Circular reference detected")
+    chain[0].pop()
+    # Twice the same deep chain side by side is shared, not circular: every mark is taken off.
+    twice = [chain[-1], {"again": chain[-1]}]
+    assert _native.dumps(twice) == json.dumps(twice)

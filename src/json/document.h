@@ -36,4 +36,8 @@ host::Ref dumps(host::Handle value);
 // Failures raise the host's OSError subclass and leave the file unchanged.
 void replace_file(host::Handle path, std::string_view content);
 
+// Writes `value` as a document file: serialised whole in memory first, then put in place by
+// replace_file, so that a failure at any point leaves the file as it was.
+void write_file(host::Handle path, host::Handle value);
+
 }  // namespace vornik::json

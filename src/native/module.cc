@@ -54,9 +54,7 @@ PyObject* native_dumps(PyObject*, PyObject* value) {
 PyObject* native_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&] {
     if (nargs != 2) vornik::host::raise(PyExc_TypeError, "dump(value, path)");
-    std::string out;
-    vornik::json::write(args[0], out);
-    vornik::json::replace_file(args[1], out);
+    vornik::json::write_file(args[1], args[0]);
     return Ref::borrow(Py_None);
   });
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # In-place development build: compiles the extension modules into build/dev (or $1) and copies
-# them next to the package sources, so that `python -m pytest` runs against the working tree.
+# them next to the package sources in src/, so that `PYTHONPATH=src python3 -m pytest` runs
+# against the working tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${1:-build/dev}
@@ -8,4 +9,4 @@ shift || true
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-Release} \
   -DPython_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
 cmake --build "$build_dir"
-cmake --install "$build_dir" --prefix . >/dev/null
+cmake --install "$build_dir" --prefix src >/dev/null

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string_view>
 
+#include "host/system.h"
 #include "json/document.h"
 
 namespace vornik::json {
@@ -16,29 +17,13 @@ namespace {
 
 using host::Ref;
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  FileDescriptor(FileDescriptor&&) = delete;
-  FileDescriptor& operator=(FileDescriptor&&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
+using host::FileDescriptor;
 
 // Runs a blocking call with the host's lock released, so other threads go on meanwhile.
 template <class Call>
 auto without_lock(Call&& call) {
-  PyThreadState* state = PyEval_SaveThread();
-  auto result = call();
-  PyEval_RestoreThread(state);
-  return result;
+  host::WithoutLock unlocked;
+  return call();
 }
 
 [[noreturn]] void raise_errno(int error, host::Handle filename) {

@@ -4,19 +4,23 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 #include <new>
 #include <string>
 #include <utility>
 
+#include "host/system.h"
 #include "json/document.h"
 
 namespace vornik::json {
 namespace {
+
+using host::FileDescriptor;
+using host::WithoutLock;
 
 // Symbolic links followed before giving up, as the kernel does for a path.
 constexpr int kMaxLinks = 40;
@@ -25,36 +29,14 @@ constexpr int kMaxAttempts = 100;
 // Keeps `.<name>.<16 hex>.tmp` within the usual 255-byte limit on a name.
 constexpr size_t kMaxNameInTemporary = 200;
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-  void reset(int fd) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  // Closes now, for the error close() reports: on some file systems the last write-back
-  // error only shows there.
-  int close() noexcept {
-    int fd = std::exchange(fd_, -1);
-    return ::close(fd) == 0 || errno == EINTR ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
-
 // Removes the temporary file unless it was renamed into place.
 class Temporary {
  public:
   Temporary() = default;
   Temporary(const Temporary&) = delete;
   Temporary& operator=(const Temporary&) = delete;
+  Temporary(Temporary&&) = delete;
+  Temporary& operator=(Temporary&&) = delete;
   ~Temporary() {
     if (!path_.empty()) ::unlink(path_.c_str());
   }
@@ -184,13 +166,13 @@ InPlace write_in_place(const std::string& target, std::string_view content, bool
   if (!regular) {
     // A device or pipe takes the bytes as a stream, as from open(): nothing to truncate or
     // restore, and a pipe is only written once a reader has it open.
-    Descriptor fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+    FileDescriptor fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
     if (fd.get() < 0) return {errno, false};
     int error = write_all(fd.get(), content.data(), content.size());
     int closed = fd.close();
     return {error != 0 ? error : closed, true};
   }
-  Descriptor fd(::open(target.c_str(), O_RDWR | O_CLOEXEC));
+  FileDescriptor fd(::open(target.c_str(), O_RDWR | O_CLOEXEC));
   bool readable = fd.get() >= 0;
   if (!readable && errno == EACCES) fd.reset(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
   if (fd.get() < 0) return {errno, false};
@@ -210,7 +192,7 @@ InPlace write_in_place(const std::string& target, std::string_view content, bool
 }
 
 void sync_directory(const std::string& directory) {
-  Descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // Best effort: the rename has happened; some file systems cannot sync a directory.
   if (fd.get() >= 0) sync(fd.get());
 }
@@ -229,7 +211,7 @@ int replace(std::string target, std::string_view content) {
   if (exists && !S_ISREG(st.st_mode)) return write_in_place(target, content, false).error;
 
   Temporary temporary;
-  Descriptor fd;
+  FileDescriptor fd;
   int error = 0;
   std::string stem = directory + "." + name.substr(0, kMaxNameInTemporary) + ".";
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
@@ -276,18 +258,6 @@ int replace(std::string target, std::string_view content) {
   sync_directory(directory);
   return 0;
 }
-
-// Py_BEGIN/END_ALLOW_THREADS that also holds when an exception leaves the block.
-class WithoutLock {
- public:
-  WithoutLock() : state_(PyEval_SaveThread()) {}
-  WithoutLock(const WithoutLock&) = delete;
-  WithoutLock& operator=(const WithoutLock&) = delete;
-  ~WithoutLock() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
 
 }  // namespace
 

@@ -1,0 +1,55 @@
+// Operating-system resources held by RAII, and the host's lock released around blocking calls.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "host/ref.h"
+
+namespace vornik::host {
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&&) = delete;
+  FileDescriptor& operator=(FileDescriptor&&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+  void reset(int fd) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  // Closes now and returns the errno value close() reports (0 when it succeeds): on some file
+  // systems the last write-back error only shows there.
+  int close() noexcept {
+    int fd = std::exchange(fd_, -1);
+    return ::close(fd) == 0 || errno == EINTR ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+// Releases the host's lock for the lifetime of the object, so that other threads go on during
+// blocking calls; it is taken back also when an exception leaves the scope. Nothing that
+// touches host objects may run meanwhile.
+class WithoutLock {
+ public:
+  WithoutLock() : state_(PyEval_SaveThread()) {}
+  WithoutLock(const WithoutLock&) = delete;
+  WithoutLock& operator=(const WithoutLock&) = delete;
+  WithoutLock(WithoutLock&&) = delete;
+  WithoutLock& operator=(WithoutLock&&) = delete;
+  ~WithoutLock() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+}  // namespace vornik::host

@@ -14,6 +14,15 @@ from hypothesis import given, settings, strategies as st
 from vornik_git import _native
 
 
+def assert_same_text(native, host):
+    """Fails with where two long texts part, rather than a diff of megabytes."""
+    if native != host:
+        at = next((i for i, (a, b) in enumerate(zip(native, host)) if a != b),
+                  min(len(native), len(host)))
+        near = slice(max(at - 20, 0), at + 40)
+        pytest.fail(f"from offset {at}: {native[near]!r} != {host[near]!r}")
+
+
 def outcome(function, value):
     try:
         return "text", function(value)
@@ -371,3 +380,26 @@ def test_circular_reference_deep_in_the_stack(back_to):
     # Twice the same deep chain side by side is shared, not circular: every mark is taken off.
     twice = [chain[-1], {"again": chain[-1]}]
     assert _native.dumps(twice) == json.dumps(twice)
+
+
+# -- output buffer growth --------------------------------------------------------------------
+
+def text_of_about(size):
+    """A document whose text is close to `size` bytes, in pieces that straddle growth points."""
+    piece = "ab\u00e9\n" * 251  # escaped, so a piece's text is longer than the piece
+    pieces = [piece] * (size // (len(json.dumps(piece)) + 2))
+    return {"cells": pieces, "tail": "z" * (size % 997)}
+
+
+@pytest.mark.parametrize("size", [2**16 - 5, 2**16 + 5, 2**21 - 3, 2**21 + 3, 2**25 - 7,
+                                  2**25 + 7])
+def test_large_texts_across_growth_steps(size, tmp_path):
+    document = text_of_about(size)
+    expected = json.dumps(document)
+    assert_same_text(_native.dumps(document), expected)
+    target = tmp_path / "large.ipynb"
+    _native.dump(document, str(target))
+    assert_same_text(target.read_text(encoding="ascii"), expected)
+    # A failure after the buffer has been replaced by larger ones still raises json's error.
+    document["tail"] = [object()]
+    assert outcome(_native.dumps, document) == outcome(json.dumps, document)

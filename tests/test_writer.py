@@ -86,6 +86,19 @@ def test_generated_documents_match_json(batch):
         assert _native.dumps(document) == json.dumps(document)
 
 
+@pytest.mark.parametrize("special", SPECIAL_CHARACTERS, ids=ascii)
+def test_special_character_at_every_offset(special):
+    # Every length past a 64-byte run, with the character at every offset: each short length,
+    # the block and run boundaries, the narrowing of wide strings, as values and as keys.
+    plain = "".join(c for c in PLAIN if c not in '"\\') * 2
+    texts = [plain[:length] for length in range(140)]
+    texts += [plain[:at] + special + plain[at:length]
+              for length in range(140) for at in range(length + 1)]
+    assert_same_text(_native.dumps(texts), json.dumps(texts))
+    keys = dict.fromkeys(texts, 0)
+    assert_same_text(_native.dumps(keys), json.dumps(keys))
+
+
 @settings(max_examples=100, deadline=None)
 @given(st.lists(floats, min_size=100, max_size=100))
 def test_floats_from_bit_patterns_match_repr(values):

@@ -223,32 +223,98 @@ constexpr std::array<Escape, 256> make_escapes() {
 
 constexpr std::array<Escape, 256> kEscapes = make_escapes();
 
-// Plain bytes (0x20..0x7e except '"' and '\\') are copied as they are, a block at a time: the
-// block is stored whole and the output advanced by its plain prefix.
-#if defined(__SSE2__)
+// Plain bytes (0x20..0x7e except '"' and '\\') are copied as they are, a block of 16 at a
+// time: the block is stored whole and the output advanced by its plain prefix.
 constexpr size_t kBlock = 16;
 
-// The number of plain bytes at the start of the 16 at `text`.
-inline unsigned plain_prefix(const uint8_t* text) {
-  __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+#if defined(__SSE2__)
+using Block = __m128i;
+
+inline Block load_block(const uint8_t* text) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+}
+
+inline Block make_block(uint64_t low, uint64_t high) {
+  return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
+}
+
+inline void store_block(char* at, Block block) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(at), block);
+}
+
+// 0xff in each byte of the block that is not plain.
+inline __m128i special_bytes(Block block) {
   // Signed comparison: bytes from 0x80 up are negative, so below 0x20 too.
-  __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(block, _mm_set1_epi8(0x20)),
-                                              _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7f))),
-                                 _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')),
-                                              _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'))));
-  auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+  return _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(block, _mm_set1_epi8(0x20)),
+                                   _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7f))),
+                      _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')),
+                                   _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'))));
+}
+
+// The number of plain bytes at the start of the block.
+inline unsigned plain_prefix(Block block) {
+  auto mask = static_cast<unsigned>(_mm_movemask_epi8(special_bytes(block)));
   return mask == 0 ? 16U : static_cast<unsigned>(std::countr_zero(mask));
 }
-#else
-constexpr size_t kBlock = 8;
 
-// The same on 8 bytes in a machine word. Borrows and carries between lanes only run towards
-// higher lanes, so the lowest flagged lane is always a true one.
-inline unsigned plain_prefix(const uint8_t* text) {
+// Copies the 64 bytes at `text` if they are all plain: long strings (images, program output)
+// are mostly long plain runs, and one test for four blocks halves the work on them.
+inline bool copy_plain_run(const uint8_t* text, char* at) {
+  Block a = load_block(text);
+  Block b = load_block(text + 16);
+  Block c = load_block(text + 32);
+  Block d = load_block(text + 48);
+  __m128i special = _mm_or_si128(_mm_or_si128(special_bytes(a), special_bytes(b)),
+                                 _mm_or_si128(special_bytes(c), special_bytes(d)));
+  if (_mm_movemask_epi8(special) != 0) return false;
+  store_block(at, a);
+  store_block(at + 16, b);
+  store_block(at + 32, c);
+  store_block(at + 48, d);
+  return true;
+}
+
+// 16 code units narrowed to bytes with saturation: every unit above 0xff becomes 0x00 or 0xff,
+// both of which count as special, so the plain prefix of the result is that of the units.
+inline Block narrow_block(const Py_UCS2* text) {
+  return _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text)),
+                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 8)));
+}
+
+inline Block narrow_block(const Py_UCS4* text) {
+  auto load = [](const Py_UCS4* at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  };
+  return _mm_packus_epi16(_mm_packs_epi32(load(text), load(text + 4)),
+                          _mm_packs_epi32(load(text + 8), load(text + 12)));
+}
+#else
+struct Block {
+  uint64_t low;
+  uint64_t high;
+};
+
+inline Block load_block(const uint8_t* text) {
+  Block block;
+  std::memcpy(&block.low, text, 8);
+  std::memcpy(&block.high, text + 8, 8);
+  return block;
+}
+
+inline Block make_block(uint64_t low, uint64_t high) {
+  return {low, high};
+}
+
+inline void store_block(char* at, Block block) {
+  std::memcpy(at, &block.low, 8);
+  std::memcpy(at + 8, &block.high, 8);
+}
+
+// The same test on 8 bytes in a machine word. Borrows and carries between lanes only run
+// towards higher lanes, so the lowest flagged lane is always a true one.
+inline unsigned plain_prefix(uint64_t word) {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
-  uint64_t word;
-  std::memcpy(&word, text, 8);
   if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
   uint64_t control = (word - kOnes * 0x20) & ~word;
   uint64_t high = (word + kOnes) | word;  // 0x7f becomes 0x80; 0x80 and above are set already
@@ -258,7 +324,44 @@ inline unsigned plain_prefix(const uint8_t* text) {
   uint64_t mask = (control | high | special) & kHigh;
   return mask == 0 ? 8U : static_cast<unsigned>(std::countr_zero(mask)) / 8;
 }
+
+inline unsigned plain_prefix(Block block) {
+  unsigned plain = plain_prefix(block.low);
+  return plain < 8 ? plain : 8 + plain_prefix(block.high);
+}
 #endif
+
+// The `length` bytes (at most 16) at `text` as the start of a block, zeros after them: a zero
+// is special, so the plain prefix never runs past the text. Overlapping loads that stay within
+// the text take the place of a byte loop or a call to memcpy.
+inline Block load_short(const uint8_t* text, size_t length) {
+  if constexpr (std::endian::native != std::endian::little) {
+    uint8_t bytes[kBlock] = {};
+    std::memcpy(bytes, text, length);
+    return load_block(bytes);
+  }
+  uint64_t low = 0;
+  uint64_t high = 0;
+  if (length >= 8) {
+    std::memcpy(&low, text, 8);
+    if (length > 8) {
+      uint64_t tail = 0;
+      std::memcpy(&tail, text + length - 8, 8);
+      high = tail >> (8 * (kBlock - length));
+    }
+  } else if (length >= 4) {
+    uint32_t head = 0;
+    uint32_t tail = 0;
+    std::memcpy(&head, text, 4);
+    std::memcpy(&tail, text + length - 4, 4);
+    low = head | (uint64_t{tail} << (8 * (length - 4)));
+  } else if (length > 0) {
+    size_t middle = length / 2;
+    low = text[0] | (uint64_t{text[middle]} << (8 * middle)) |
+          (uint64_t{text[length - 1]} << (8 * (length - 1)));
+  }
+  return make_block(low, high);
+}
 
 // Characters handled per reservation: bounds the worst-case room asked for in one go.
 constexpr size_t kChunk = 4096;
@@ -279,6 +382,14 @@ inline char* put_u16(char* at, uint32_t unit) {
   return at + 6;
 }
 
+inline char* put_wide(char* at, uint32_t c) {
+  if (c < 0x100) return put_escape(at, c);
+  if (c < 0x10000) return put_u16(at, c);
+  c -= 0x10000;
+  at = put_u16(at, 0xd800 | (c >> 10));
+  return put_u16(at, 0xdc00 | (c & 0x3ff));
+}
+
 void write_latin1(Buffer& out, const uint8_t* text, size_t length) {
   while (length > 0) {
     size_t n = std::min(length, kChunk);
@@ -286,14 +397,21 @@ void write_latin1(Buffer& out, const uint8_t* text, size_t length) {
     char* at = out.reserve(n * 6 + kBlock);
     const uint8_t* end = text + n;
     while (text < end) {
-      if (static_cast<size_t>(end - text) >= kBlock) {
-        unsigned plain = plain_prefix(text);
-        std::memcpy(at, text, kBlock);
-        at += plain;
-        text += plain;
-        if (plain == kBlock) continue;
+      auto left = static_cast<size_t>(end - text);
+#if defined(__SSE2__)
+      if (left >= 4 * kBlock && copy_plain_run(text, at)) {
+        text += 4 * kBlock;
+        at += 4 * kBlock;
+        continue;
       }
-      at = put_escape(at, *text++);
+#endif
+      Block block = left >= kBlock ? load_block(text) : load_short(text, left);
+      unsigned plain = plain_prefix(block);
+      store_block(at, block);
+      at += plain;
+      text += plain;
+      // A short block's prefix ends at the end of the text at the latest.
+      if (plain < kBlock && text < end) at = put_escape(at, *text++);
     }
     out.commit(at);
     length -= n;
@@ -304,32 +422,30 @@ template <class Unit>
 void write_wide(Buffer& out, const Unit* text, size_t length) {
   while (length > 0) {
     size_t n = std::min(length, kChunk);
-    // 12 bytes per character at worst (a surrogate pair), plus the 8-byte moves' overhang.
-    char* at = out.reserve(n * 12 + 8);
-    for (size_t i = 0; i < n; ++i) {
-      uint32_t c = text[i];
-      if (c < 0x100) {
-        at = put_escape(at, c);
-      } else if (c < 0x10000) {
-        at = put_u16(at, c);
-      } else {
-        c -= 0x10000;
-        at = put_u16(at, 0xd800 | (c >> 10));
-        at = put_u16(at, 0xdc00 | (c & 0x3ff));
-      }
+    // 12 bytes per character at worst (a surrogate pair), plus the overhang of block stores.
+    char* at = out.reserve(n * 12 + kBlock);
+    const Unit* end = text + n;
+#if defined(__SSE2__)
+    // Wide strings are mostly ASCII too: one character outside Latin-1 widens the whole str.
+    while (static_cast<size_t>(end - text) >= kBlock) {
+      Block block = narrow_block(text);
+      unsigned plain = plain_prefix(block);
+      store_block(at, block);
+      at += plain;
+      text += plain;
+      if (plain < kBlock) at = put_wide(at, *text++);
     }
+#endif
+    while (text < end) at = put_wide(at, *text++);
     out.commit(at);
-    text += n;
     length -= n;
   }
 }
 
-void write_string(Buffer& out, PyObject* text) {
-  if (PyUnicode_READY(text) < 0) host::throw_error_set();
-  auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-  const void* data = PyUnicode_DATA(text);
+// Strings other than short plain Latin-1 ones, between quotes.
+[[gnu::noinline]] void write_text(Buffer& out, int kind, const void* data, size_t length) {
   out.put('"');
-  switch (PyUnicode_KIND(text)) {
+  switch (kind) {
     case PyUnicode_1BYTE_KIND:
       write_latin1(out, static_cast<const uint8_t*>(data), length);
       break;
@@ -341,6 +457,40 @@ void write_string(Buffer& out, PyObject* text) {
       break;
   }
   out.put('"');
+}
+
+// The str's text between quotes, with `before` and `after` (each at most 3 bytes) around it.
+// Most strings, keys above all, are short and plain: one block store between the two.
+template <size_t B, size_t A>
+[[gnu::always_inline]] inline void write_string(Buffer& out, PyObject* text,
+                                                const char (&before)[B], const char (&after)[A]) {
+  static_assert(B <= 4 && A <= 4);
+  if (PyUnicode_READY(text) < 0) host::throw_error_set();
+  auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  const void* data = PyUnicode_DATA(text);
+  int kind = PyUnicode_KIND(text);
+  if (kind == PyUnicode_1BYTE_KIND && length <= kBlock) [[likely]] {
+    Block block = load_short(static_cast<const uint8_t*>(data), length);
+    if (plain_prefix(block) >= length) [[likely]] {
+      char* at = out.reserve(kBlock + 8);
+      std::memcpy(at, before, B - 1);
+      at += B - 1;
+      *at = '"';
+      store_block(at + 1, block);
+      at += length + 1;
+      *at = '"';
+      std::memcpy(at + 1, after, A - 1);
+      out.commit(at + A);
+      return;
+    }
+  }
+  if constexpr (B > 1) out.append(before, B - 1);
+  write_text(out, kind, data, length);
+  if constexpr (A > 1) out.append(after, A - 1);
+}
+
+inline void write_string(Buffer& out, PyObject* text) {
+  write_string(out, text, "", "");
 }
 
 // float.__repr__: the shortest digits that read back as the same double, written

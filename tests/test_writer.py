@@ -270,6 +270,28 @@ def growing_list():
     return parent
 
 
+def finaliser_changes_dict():
+    """An object that only the list made from a list subclass holds: it dies when that list is
+    released, and its finaliser changes the dicts still being encoded around it."""
+    parent = {}
+
+    class Dying(dict):
+        def __del__(self):
+            parent.clear()
+            parent["late"] = 1
+            inner.clear()
+
+    class Fresh(list):
+        def __iter__(self):
+            return iter([Dying(x=1)])
+
+    inner = {"fresh": Fresh(), "after": {"k": [1]}}
+    parent.update(a=inner, b=2, c={"d": 3})
+    return parent
+
+
+DIGIT_BOUNDARIES = (0, 1, 9, 10, 2**15, 2**30 - 1, 2**30, 2**31, 2**32, 2**60, 2**63 - 1, 2**63)
+
 CASES = {
     "object": lambda: object(),
     "set in list": lambda: [1, {2}],
@@ -300,6 +322,11 @@ CASES = {
     "dict mutated by a list child": mutating_list_child,
     "dict mutated after leaving a deeper one": mutation_after_leaving_a_deeper_dict,
     "bare string": lambda: "line\n\ud83d\ude00",
+    "ints at digit boundaries": lambda: [[v, -v, {v: -v}, {str(v): v}] for v in DIGIT_BOUNDARIES],
+    "subclasses inside dicts": lambda: {"a": {"b": Reversed([{"c": [1]}]), "d": {"e": [2]}},
+                                        "f": Items(x=1), "g": {"h": (3,)}},
+    "error after host code": lambda: {"a": Reversed([{}]), "b": {"c": [object()]}, "d": [4]},
+    "dict changed by a finaliser": finaliser_changes_dict,
     # Far more containers than the recursion limit, each closed before the next opens.
     "wide": lambda: [{"cell": [i, (i,)], "empty": [{}]} for i in range(3 * sys.getrecursionlimit())],
 }
@@ -311,7 +338,7 @@ def test_same_text_or_error_as_json(make):
 
 
 MUTATING = {"dict mutated by a child", "list grown by a child", "dict mutated by a list child",
-            "dict mutated after leaving a deeper one"}
+            "dict mutated after leaving a deeper one", "dict changed by a finaliser"}
 
 
 def reachable(value):

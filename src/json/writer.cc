@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -557,6 +558,21 @@ size_t float_text(PyObject* number, char* at) {
 // int.__repr__ of an int or of a subclass (whose own __repr__ json ignores), optionally
 // between quotes for a key.
 void write_int(Buffer& out, PyObject* number, bool quoted) {
+#if PY_VERSION_HEX < 0x030C0000
+  // Most ints have one digit (below 2**30 in magnitude); its value is read in place.
+  Py_ssize_t signed_size = Py_SIZE(number);
+  if (signed_size >= -1 && signed_size <= 1) [[likely]] {
+    uint32_t magnitude =
+        signed_size == 0 ? 0 : reinterpret_cast<PyLongObject*>(number)->ob_digit[0];
+    char* at = out.reserve(16);
+    if (quoted) *at++ = '"';
+    if (signed_size < 0) *at++ = '-';
+    at = std::to_chars(at, at + 10, magnitude).ptr;
+    if (quoted) *at++ = '"';
+    out.commit(at);
+    return;
+  }
+#endif
   int overflow = 0;
   long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
   if (overflow == 0) {
@@ -591,9 +607,45 @@ inline void write_literal(Buffer& out, const char (&text)[N]) {
   out.append(text, N - 1);
 }
 
+// Where a value is about to be read: its object, usually far from the last one in memory, is
+// fetched while the values before it are written.
+inline void prefetch(const void* object) {
+  __builtin_prefetch(object);
+}
+
+// One level further for a value whose object was fetched before: what reading it touches
+// next, the table of a dict, the items of a list.
+inline void prefetch_inside(PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
+  if (type == &PyDict_Type) {
+    const char* keys =
+        reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(value)->ma_keys);
+    prefetch(keys);
+    prefetch(keys + 64);
+  } else if (type == &PyList_Type) {
+    prefetch(reinterpret_cast<PyListObject*>(value)->ob_item);
+  }
+}
+
+// What json's default hook raises for everything else.
+[[noreturn]] void refuse(PyObject* value) {
+  Ref held = Ref::borrow(value);  // the attribute lookups run host code
+  Ref type = host::getattr(value, "__class__");
+  Ref name = host::getattr(type, "__name__");
+  Ref text = host::check(PyObject_Format(name.get(), nullptr));
+  host::raise_format(PyExc_TypeError, "Object of type %U is not JSON serializable", text.get());
+}
+
 class Encoder {
  public:
   explicit Encoder(Buffer& out) : out_(out) {}
+  Encoder(const Encoder&) = delete;
+  Encoder& operator=(const Encoder&) = delete;
+  Encoder(Encoder&&) = delete;
+  Encoder& operator=(Encoder&&) = delete;
+  ~Encoder() {
+    while (!stack_.empty()) pop();
+  }
 
   void run(PyObject* value) {
     start(value);
@@ -606,34 +658,44 @@ class Encoder {
  private:
   enum class Kind : uint8_t {
     kSequence,  // a list or tuple as PySequence_Fast gives it, read live by index
-    kDict,      // an exact dict, read in place with PyDict_Next
+    kDict,      // an exact dict: its pairs in pairs_, borrowed from it
     kItems,     // a list of (key, value) pairs from a mapping's items()
-    kSnapshot,  // what remained of a kDict frame when host code was about to run
+    kSnapshot,  // a kDict frame whose pairs were given references before host code could run
   };
 
+  struct Pair {
+    PyObject* key;
+    PyObject* value;
+  };
+
+  // Plain data, so that the stack moves by memcpy; the references it holds are released by
+  // pop(), which the destructor calls for what is left on an error.
   struct Frame {
-    Frame(Kind kind, Ref object, Ref container)
-        : kind(kind), object(std::move(object)), container(std::move(container)) {}
-
+    PyObject* object;     // a reference: the container as met, its identity marks it as open
+    PyObject* container;  // what is read: `object`, or a list made from it (a reference too)
+    Py_ssize_t position;  // in `container`, or in pairs_ for kDict and kSnapshot
+    Py_ssize_t begin;     // kDict and kSnapshot: the frame's pairs are pairs_[begin, end)
+    Py_ssize_t end;
     Kind kind;
-    Ref object;     // the container as met: its identity marks it as being encoded
-    Ref container;  // what is read: the object itself, or a list made from it
-    Py_ssize_t position = 0;
-    std::vector<std::pair<Ref, Ref>> snapshot;
-    Ref item;  // the pair being written, for kItems
   };
+  static_assert(std::is_trivially_copyable_v<Frame>);
 
   // Writes a scalar, or opens a container and pushes its frame.
-  void start(PyObject* value) {
+  [[gnu::always_inline]] void start(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return write_string(out_, value);
+    if (type == &PyDict_Type) return open_dict(value);
+    if (type == &PyList_Type) return open_sequence(value);
     if (value == Py_None) return write_literal(out_, "null");
     if (value == Py_True) return write_literal(out_, "true");
     if (value == Py_False) return write_literal(out_, "false");
     if (type == &PyLong_Type) return write_int(out_, value, false);
     if (type == &PyFloat_Type) return write_float(out_, value, false);
-    if (type == &PyDict_Type) return open_dict(value);
-    if (type == &PyList_Type || type == &PyTuple_Type) return open_sequence(value);
+    start_other(value);
+  }
+
+  [[gnu::noinline]] void start_other(PyObject* value) {
+    if (PyTuple_CheckExact(value)) return open_sequence(value);
     // Subclasses, in the order json tests for them.
     if (PyUnicode_Check(value)) return write_string(out_, value);
     if (PyLong_Check(value)) return write_int(out_, value, false);
@@ -646,17 +708,26 @@ class Encoder {
   void open_sequence(PyObject* value) {
     Ref object = Ref::borrow(value);
     guard_.enter(kRecursionWhere);
-    bool exact = PyList_CheckExact(value) || PyTuple_CheckExact(value);
-    if (!exact) detach_dicts();  // iterating a subclass may run host code
-    Ref items = host::check(PySequence_Fast(value, "_iterencode_list needs a sequence"));
-    if (PySequence_Fast_GET_SIZE(items.get()) == 0) {
+    Ref made;
+    PyObject* items = value;
+    if (!PyList_CheckExact(value) && !PyTuple_CheckExact(value)) {
+      detach_dicts();  // iterating a subclass may run host code
+      made = host::check(PySequence_Fast(value, "_iterencode_list needs a sequence"));
+      items = made.get();
+    }
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(items);
+    if (size == 0) {
       write_literal(out_, "[]");
       guard_.leave();
       return;
     }
     mark(value);
     out_.put('[');
-    stack_.emplace_back(Kind::kSequence, std::move(object), std::move(items));
+    PyObject** first = PySequence_Fast_ITEMS(items);
+    for (Py_ssize_t i = 0; i < std::min(size, kAhead); ++i) prefetch(first[i]);
+    push({object.get(), items, 0, 0, 0, Kind::kSequence});
+    object.release();
+    made.release();
   }
 
   void open_dict(PyObject* value) {
@@ -670,52 +741,67 @@ class Encoder {
     mark(value);
     out_.put('{');
     if (PyDict_CheckExact(value)) {
-      Ref dict = object.clone();
-      stack_.emplace_back(Kind::kDict, std::move(object), std::move(dict));
+      // All pairs read up front, their values fetched together rather than one after another.
+      size_t begin = pairs_.size();
+      auto size = static_cast<size_t>(PyDict_GET_SIZE(value));
+      pairs_.resize(begin + size);
+      Pair* pair = pairs_.data() + begin;
+      Pair* last = pair + size;
+      Py_ssize_t position = 0;
+      while (pair < last && PyDict_Next(value, &position, &pair->key, &pair->value)) {
+        prefetch(pair->value);
+        ++pair;
+      }
+      auto end = static_cast<Py_ssize_t>(pair - pairs_.data());
+      pairs_.resize(static_cast<size_t>(end));
+      auto first = static_cast<Py_ssize_t>(begin);
+      push({object.get(), value, first, first, end, Kind::kDict});
+      object.release();
       return;
     }
     detach_dicts();  // items() of a subclass may run host code
     Ref items = host::check(PyMapping_Items(value));
-    stack_.emplace_back(Kind::kItems, std::move(object), std::move(items));
+    push({object.get(), items.get(), 0, 0, 0, Kind::kItems});
+    object.release();
+    items.release();
   }
 
   // The next value of the innermost container after writing what precedes it (separator,
-  // key), or null after closing the container.
-  PyObject* advance() {
+  // key), or null after closing the container. The value is borrowed: start() writes it or
+  // takes its own reference before any host code can run.
+  [[gnu::always_inline]] PyObject* advance() {
     Frame& frame = stack_.back();
     switch (frame.kind) {
       case Kind::kSequence: {
-        PyObject* items = frame.container.get();
-        if (frame.position >= PySequence_Fast_GET_SIZE(items)) return close(']');
-        if (frame.position > 0) write_literal(out_, ", ");
-        return PySequence_Fast_GET_ITEM(items, frame.position++);
+        // Read live, as json does: host code may have changed a list since the last item.
+        PyObject* items = frame.container;
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(items);
+        Py_ssize_t position = frame.position;
+        if (position >= size) return close(']');
+        PyObject** item = PySequence_Fast_ITEMS(items) + position;
+        if (position + kAhead < size) prefetch(item[kAhead]);
+        if (position + kAhead / 2 < size) prefetch_inside(item[kAhead / 2]);
+        if (position > 0) write_literal(out_, ", ");
+        frame.position = position + 1;
+        return *item;
       }
-      case Kind::kDict: {
-        Py_ssize_t before = frame.position;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        if (!PyDict_Next(frame.container.get(), &frame.position, &key, &value)) return close('}');
-        write_key(key, before == 0);
-        return value;
+      case Kind::kDict:
+      case Kind::kSnapshot: {
+        if (frame.position == frame.end) return close('}');
+        const Pair& pair = pairs_[static_cast<size_t>(frame.position)];
+        if (frame.position + 1 < frame.end) prefetch_inside((&pair)[1].value);
+        write_key(pair.key, frame.position++ == frame.begin);
+        return pair.value;
       }
       case Kind::kItems: {
-        PyObject* items = frame.container.get();
+        PyObject* items = frame.container;
         if (frame.position >= PyList_GET_SIZE(items)) return close('}');
-        frame.item = Ref::borrow(PyList_GET_ITEM(items, frame.position));
-        PyObject* pair = frame.item.get();
+        PyObject* pair = PyList_GET_ITEM(items, frame.position);
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
           host::raise(PyExc_ValueError, "items must return 2-tuples");
         }
         write_key(PyTuple_GET_ITEM(pair, 0), frame.position++ == 0);
         return PyTuple_GET_ITEM(pair, 1);
-      }
-      case Kind::kSnapshot: {
-        auto index = static_cast<size_t>(frame.position);
-        if (index >= frame.snapshot.size()) return close('}');
-        ++frame.position;
-        // Never the first pair: a snapshot is taken while a pair is being written.
-        write_key(frame.snapshot[index].first.get(), false);
-        return frame.snapshot[index].second.get();
       }
     }
     return nullptr;
@@ -724,15 +810,49 @@ class Encoder {
   PyObject* close(char bracket) {
     out_.put(bracket);
     unmark();
-    stack_.pop_back();
+    pop();
     if (detached_ > stack_.size()) detached_ = stack_.size();
     guard_.leave();
     return nullptr;
   }
 
+  void push(const Frame& frame) { stack_.push_back(frame); }
+
+  // Takes the innermost frame off, then releases its references: a release may run host code
+  // (finalisers), which by then finds the encoder in order.
+  void pop() noexcept {
+    Frame frame = stack_.back();
+    stack_.pop_back();
+    if (frame.kind == Kind::kSnapshot) {
+      for (Py_ssize_t i = frame.begin; i < frame.end; ++i) {
+        Pair pair = pairs_[static_cast<size_t>(i)];
+        Py_DECREF(pair.key);
+        Py_DECREF(pair.value);
+      }
+    }
+    if (frame.kind == Kind::kDict || frame.kind == Kind::kSnapshot) {
+      pairs_.resize(static_cast<size_t>(frame.begin));
+    }
+    if (frame.container != frame.object) Py_DECREF(frame.container);
+    Py_DECREF(frame.object);
+  }
+
   // Keys are tested in json's order: True and False before int, which they also are.
-  void write_key(PyObject* key, bool first) {
+  [[gnu::always_inline]] void write_key(PyObject* key, bool first) {
+    if (Py_IS_TYPE(key, &PyUnicode_Type)) [[likely]] {
+      if (first) {
+        write_string(out_, key, "", ": ");
+      } else {
+        write_string(out_, key, ", ", ": ");
+      }
+      return;
+    }
     if (!first) write_literal(out_, ", ");
+    write_other_key(key);
+    write_literal(out_, ": ");
+  }
+
+  [[gnu::noinline]] void write_other_key(PyObject* key) {
     if (PyUnicode_Check(key)) {
       write_string(out_, key);
     } else if (PyFloat_Check(key)) {
@@ -749,36 +869,26 @@ class Encoder {
       host::raise_format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %.100s",
                          Py_TYPE(key)->tp_name);
     }
-    write_literal(out_, ": ");
   }
 
-  // What json's default hook raises for everything else.
-  [[noreturn]] static void refuse(PyObject* value) {
-    Ref type = host::getattr(value, "__class__");
-    Ref name = host::getattr(type, "__name__");
-    Ref text = host::check(PyObject_Format(name.get(), nullptr));
-    host::raise_format(PyExc_TypeError, "Object of type %U is not JSON serializable", text.get());
-  }
-
-  // Host code (a subclass's __iter__ or items()) may change the exact dicts being read in
-  // place; json reads a copy of their items taken up front, so take one now of what is left,
-  // before any host code can run. Frames below `detached_` were already taken care of.
-  void detach_dicts() {
+  // The pairs of exact dicts are borrowed from the dicts, which is safe only while no host
+  // code runs: host code could change a dict and free what its pairs point to. Before anything
+  // that may run host code (a subclass's __iter__ or items(), which are also the only places
+  // that allocate host containers and so could start a collection and its finalisers), every
+  // dict frame on the stack takes references to its pairs, as json's copy of the items holds
+  // them. Finalisers run by a release in pop() only ever find such frames below: an object dies
+  // there only if host code dropped it while its frame was open, and that host code found
+  // every frame below open too. Frames below `detached_` were already taken care of.
+  void detach_dicts() noexcept {
     for (size_t i = detached_; i < stack_.size(); ++i) {
       Frame& frame = stack_[i];
       if (frame.kind != Kind::kDict) continue;
-      // Only C++ allocations here: a host allocation could start a collection, and with it
-      // finalisers that might change the dict.
-      std::vector<std::pair<Ref, Ref>> rest;
-      rest.reserve(static_cast<size_t>(PyDict_GET_SIZE(frame.container.get())));
-      PyObject* key = nullptr;
-      PyObject* value = nullptr;
-      while (PyDict_Next(frame.container.get(), &frame.position, &key, &value)) {
-        rest.emplace_back(Ref::borrow(key), Ref::borrow(value));
+      for (Py_ssize_t j = frame.begin; j < frame.end; ++j) {
+        const Pair& pair = pairs_[static_cast<size_t>(j)];
+        Py_INCREF(pair.key);
+        Py_INCREF(pair.value);
       }
-      frame.snapshot = std::move(rest);
       frame.kind = Kind::kSnapshot;
-      frame.position = 0;
     }
     detached_ = stack_.size();
   }
@@ -790,19 +900,23 @@ class Encoder {
   void mark(PyObject* value) {
     size_t scanned = std::min(stack_.size(), kScanned);
     bool seen = false;
-    for (size_t i = 0; i < scanned && !seen; ++i) seen = stack_[i].object.get() == value;
+    for (size_t i = 0; i < scanned && !seen; ++i) seen = stack_[i].object == value;
     if (!seen && stack_.size() > kScanned) seen = deep_.contains(value);
     if (seen) host::raise(PyExc_ValueError, "Circular reference detected");
     if (stack_.size() >= kScanned) deep_.insert(value);
   }
 
   void unmark() {
-    if (stack_.size() > kScanned) deep_.erase(stack_.back().object.get());
+    if (stack_.size() > kScanned) deep_.erase(stack_.back().object);
   }
+
+  // How many items ahead of the one written a sequence's items are fetched.
+  static constexpr Py_ssize_t kAhead = 4;
 
   Buffer& out_;
   host::RecursionGuard guard_;
   std::vector<Frame> stack_;
+  std::vector<Pair> pairs_;
   size_t detached_ = 0;
   std::unordered_set<PyObject*> deep_;
 };

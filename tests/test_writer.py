@@ -256,6 +256,25 @@ def mutation_after_leaving_a_deeper_dict():
     return holder
 
 
+def shrinking_list():
+    """A list subclass whose iteration removes items the list around it has not reached."""
+    parent = [0]
+
+    class Shrinker(list):
+        def __iter__(self):
+            del parent[2:]
+            return super().__iter__()
+
+    parent += [Shrinker([1]), 2, {"three": 3}, [4], "5", 6]
+    return parent
+
+
+def circular_through_a_copied_dict():
+    value = {"before": 1}
+    value["a"] = Reversed([value])
+    return value
+
+
 def growing_list():
     """A list subclass whose iteration appends to the list being encoded around it."""
     parent = [0]
@@ -327,6 +346,10 @@ CASES = {
                                         "f": Items(x=1), "g": {"h": (3,)}},
     "error after host code": lambda: {"a": Reversed([{}]), "b": {"c": [object()]}, "d": [4]},
     "dict changed by a finaliser": finaliser_changes_dict,
+    "list shrunk by a child": shrinking_list,
+    "circular through a copied dict": circular_through_a_copied_dict,
+    "large dicts side by side": lambda: {"a": {str(i): {"v": [i]} for i in range(3000)},
+                                         "b": {i: (i, {"w": i}) for i in range(3000)}},
     # Far more containers than the recursion limit, each closed before the next opens.
     "wide": lambda: [{"cell": [i, (i,)], "empty": [{}]} for i in range(3 * sys.getrecursionlimit())],
 }
@@ -338,7 +361,8 @@ def test_same_text_or_error_as_json(make):
 
 
 MUTATING = {"dict mutated by a child", "list grown by a child", "dict mutated by a list child",
-            "dict mutated after leaving a deeper one", "dict changed by a finaliser"}
+            "dict mutated after leaving a deeper one", "dict changed by a finaliser",
+            "list shrunk by a child"}
 
 
 def reachable(value):
@@ -362,6 +386,38 @@ def test_no_reference_is_kept_or_lost(name):
     objects = reachable(value)
     before = [sys.getrefcount(item) for item in objects]
     outcome(_native.dumps, value)
+    assert [sys.getrefcount(item) for item in objects] == before
+
+
+class PlainList(list):
+    pass
+
+
+class PlainDict(dict):
+    pass
+
+
+subclassed_documents = st.recursive(
+    scalars,
+    lambda children: st.one_of(
+        st.lists(children, max_size=5),
+        st.lists(children, max_size=5).map(PlainList),
+        st.lists(children, max_size=5).map(tuple),
+        st.dictionaries(keys, children, max_size=5),
+        st.dictionaries(keys, children, max_size=5).map(PlainDict),
+    ),
+    max_leaves=16,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(subclassed_documents)
+def test_subclasses_anywhere_keep_text_and_references(document):
+    # Each subclass makes the exact dicts around it take references to their pairs, at any
+    # depth and after any number of pairs written; text and reference counts must not change.
+    objects = reachable(document)
+    before = [sys.getrefcount(item) for item in objects]
+    assert _native.dumps(document) == json.dumps(document)
     assert [sys.getrefcount(item) for item in objects] == before
 
 

@@ -14,6 +14,15 @@ from hypothesis import given, settings, strategies as st
 from vornik_git import _native
 
 
+def assert_same_text(native, host):
+    """Fails with where two long texts part, rather than a diff of megabytes."""
+    if native != host:
+        at = next((i for i, (a, b) in enumerate(zip(native, host)) if a != b),
+                  min(len(native), len(host)))
+        near = slice(max(at - 20, 0), at + 40)
+        pytest.fail(f"from offset {at}: {native[near]!r} != {host[near]!r}")
+
+
 def outcome(function, value):
     try:
         return "text", function(value)
@@ -75,6 +84,19 @@ def test_generated_documents_match_json(batch):
     # Ten documents per example: 10,000 documents, in far less time than one per example.
     for document in batch:
         assert _native.dumps(document) == json.dumps(document)
+
+
+@pytest.mark.parametrize("special", SPECIAL_CHARACTERS, ids=ascii)
+def test_special_character_at_every_offset(special):
+    # Every length past a 64-byte run, with the character at every offset: each short length,
+    # the block and run boundaries, the narrowing of wide strings, as values and as keys.
+    plain = "".join(c for c in PLAIN if c not in '"\\') * 2
+    texts = [plain[:length] for length in range(140)]
+    texts += [plain[:at] + special + plain[at:length]
+              for length in range(140) for at in range(length + 1)]
+    assert_same_text(_native.dumps(texts), json.dumps(texts))
+    keys = dict.fromkeys(texts, 0)
+    assert_same_text(_native.dumps(keys), json.dumps(keys))
 
 
 @settings(max_examples=100, deadline=None)
@@ -234,6 +256,25 @@ def mutation_after_leaving_a_deeper_dict():
     return holder
 
 
+def shrinking_list():
+    """A list subclass whose iteration removes items the list around it has not reached."""
+    parent = [0]
+
+    class Shrinker(list):
+        def __iter__(self):
+            del parent[2:]
+            return super().__iter__()
+
+    parent += [Shrinker([1]), 2, {"three": 3}, [4], "5", 6]
+    return parent
+
+
+def circular_through_a_copied_dict():
+    value = {"before": 1}
+    value["a"] = Reversed([value])
+    return value
+
+
 def growing_list():
     """A list subclass whose iteration appends to the list being encoded around it."""
     parent = [0]
@@ -247,6 +288,28 @@ def growing_list():
     parent.append(Grower([9]))
     return parent
 
+
+def finaliser_changes_dict():
+    """An object that only the list made from a list subclass holds: it dies when that list is
+    released, and its finaliser changes the dicts still being encoded around it."""
+    parent = {}
+
+    class Dying(dict):
+        def __del__(self):
+            parent.clear()
+            parent["late"] = 1
+            inner.clear()
+
+    class Fresh(list):
+        def __iter__(self):
+            return iter([Dying(x=1)])
+
+    inner = {"fresh": Fresh(), "after": {"k": [1]}}
+    parent.update(a=inner, b=2, c={"d": 3})
+    return parent
+
+
+DIGIT_BOUNDARIES = (0, 1, 9, 10, 2**15, 2**30 - 1, 2**30, 2**31, 2**32, 2**60, 2**63 - 1, 2**63)
 
 CASES = {
     "object": lambda: object(),
@@ -278,6 +341,15 @@ CASES = {
     "dict mutated by a list child": mutating_list_child,
     "dict mutated after leaving a deeper one": mutation_after_leaving_a_deeper_dict,
     "bare string": lambda: "line\n\ud83d\ude00",
+    "ints at digit boundaries": lambda: [[v, -v, {v: -v}, {str(v): v}] for v in DIGIT_BOUNDARIES],
+    "subclasses inside dicts": lambda: {"a": {"b": Reversed([{"c": [1]}]), "d": {"e": [2]}},
+                                        "f": Items(x=1), "g": {"h": (3,)}},
+    "error after host code": lambda: {"a": Reversed([{}]), "b": {"c": [object()]}, "d": [4]},
+    "dict changed by a finaliser": finaliser_changes_dict,
+    "list shrunk by a child": shrinking_list,
+    "circular through a copied dict": circular_through_a_copied_dict,
+    "large dicts side by side": lambda: {"a": {str(i): {"v": [i]} for i in range(3000)},
+                                         "b": {i: (i, {"w": i}) for i in range(3000)}},
     # Far more containers than the recursion limit, each closed before the next opens.
     "wide": lambda: [{"cell": [i, (i,)], "empty": [{}]} for i in range(3 * sys.getrecursionlimit())],
 }
@@ -289,7 +361,8 @@ def test_same_text_or_error_as_json(make):
 
 
 MUTATING = {"dict mutated by a child", "list grown by a child", "dict mutated by a list child",
-            "dict mutated after leaving a deeper one"}
+            "dict mutated after leaving a deeper one", "dict changed by a finaliser",
+            "list shrunk by a child"}
 
 
 def reachable(value):
@@ -313,6 +386,38 @@ def test_no_reference_is_kept_or_lost(name):
     objects = reachable(value)
     before = [sys.getrefcount(item) for item in objects]
     outcome(_native.dumps, value)
+    assert [sys.getrefcount(item) for item in objects] == before
+
+
+class PlainList(list):
+    pass
+
+
+class PlainDict(dict):
+    pass
+
+
+subclassed_documents = st.recursive(
+    scalars,
+    lambda children: st.one_of(
+        st.lists(children, max_size=5),
+        st.lists(children, max_size=5).map(PlainList),
+        st.lists(children, max_size=5).map(tuple),
+        st.dictionaries(keys, children, max_size=5),
+        st.dictionaries(keys, children, max_size=5).map(PlainDict),
+    ),
+    max_leaves=16,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(subclassed_documents)
+def test_subclasses_anywhere_keep_text_and_references(document):
+    # Each subclass makes the exact dicts around it take references to their pairs, at any
+    # depth and after any number of pairs written; text and reference counts must not change.
+    objects = reachable(document)
+    before = [sys.getrefcount(item) for item in objects]
+    assert _native.dumps(document) == json.dumps(document)
     assert [sys.getrefcount(item) for item in objects] == before
 
 
@@ -371,3 +476,26 @@ def test_circular_reference_deep_in_the_stack(back_to):
     # Twice the same deep chain side by side is shared, not circular: every mark is taken off.
     twice = [chain[-1], {"again": chain[-1]}]
     assert _native.dumps(twice) == json.dumps(twice)
+
+
+# -- output buffer growth --------------------------------------------------------------------
+
+def text_of_about(size):
+    """A document whose text is close to `size` bytes, in pieces that straddle growth points."""
+    piece = "ab\u00e9\n" * 251  # escaped, so a piece's text is longer than the piece
+    pieces = [piece] * (size // (len(json.dumps(piece)) + 2))
+    return {"cells": pieces, "tail": "z" * (size % 997)}
+
+
+@pytest.mark.parametrize("size", [2**16 - 5, 2**16 + 5, 2**21 - 3, 2**21 + 3, 2**25 - 7,
+                                  2**25 + 7])
+def test_large_texts_across_growth_steps(size, tmp_path):
+    document = text_of_about(size)
+    expected = json.dumps(document)
+    assert_same_text(_native.dumps(document), expected)
+    target = tmp_path / "large.ipynb"
+    _native.dump(document, str(target))
+    assert_same_text(target.read_text(encoding="ascii"), expected)
+    # A failure after the buffer has been replaced by larger ones still raises json's error.
+    document["tail"] = [object()]
+    assert outcome(_native.dumps, document) == outcome(json.dumps, document)

@@ -59,6 +59,8 @@ void advise_huge_pages(char* block, size_t size) {
 // once by a fresh block of at least 32 MiB, advised before anything touches it. Capacity never
 // written costs no memory. A block that large is mapped on its own, so from there realloc
 // remaps it rather than copying; the advice is renewed in case it did copy.
+// The block is C memory on purpose: realloc remaps large blocks instead of copying them.
+// NOLINTBEGIN(cppcoreguidelines-no-malloc)
 class Buffer {
  public:
   enum class Storage : uint8_t { kMemory, kHostText };
@@ -167,6 +169,7 @@ class Buffer {
   char* pos_ = nullptr;
   char* end_ = nullptr;
 };
+// NOLINTEND(cppcoreguidelines-no-malloc)
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
@@ -551,7 +554,7 @@ size_t float_text(PyObject* number, char* at) {
   if (std::isfinite(value)) return format_double(value, at);
   const char* name = std::isnan(value) ? "NaN" : value > 0 ? "Infinity" : "-Infinity";
   size_t n = std::strlen(name);
-  std::memcpy(at, name, n);
+  std::memcpy(at, name, n);  // NOLINT(bugprone-not-null-terminated-result): not a C string
   return n;
 }
 

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <string_view>
 #include <utility>
 
 #include "host/ref.h"
@@ -51,5 +53,37 @@ class WithoutLock {
  private:
   PyThreadState* state_;
 };
+
+// Runs a blocking call with the host's lock released and returns its result.
+template <class Call>
+auto without_lock(Call&& call) {
+  WithoutLock unlocked;
+  return call();
+}
+
+// A path argument (str, bytes or os.PathLike) as the host's open() takes it: `name` is what
+// errors report (os.fspath of the argument), `encoded` the file system's bytes.
+struct FsPath {
+  explicit FsPath(Handle path) : name(check(PyOS_FSPath(path))) {
+    PyObject* converted = nullptr;
+    if (PyUnicode_FSConverter(name.get(), &converted) == 0) throw_error_set();
+    encoded = Ref::steal(converted);
+  }
+  const char* c_str() const { return PyBytes_AS_STRING(encoded.get()); }
+  std::string_view bytes() const {
+    return {PyBytes_AS_STRING(encoded.get()),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))};
+  }
+
+  Ref name;
+  Ref encoded;
+};
+
+// Raises the OSError subclass for `error` (an errno value), naming `filename` as open() does.
+[[noreturn]] inline void raise_os_error(int error, Handle filename) {
+  errno = error;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+  throw_error_set();
+}
 
 }  // namespace vornik::host

@@ -18,19 +18,8 @@ namespace {
 using host::Ref;
 
 using host::FileDescriptor;
-
-// Runs a blocking call with the host's lock released, so other threads go on meanwhile.
-template <class Call>
-auto without_lock(Call&& call) {
-  host::WithoutLock unlocked;
-  return call();
-}
-
-[[noreturn]] void raise_errno(int error, host::Handle filename) {
-  errno = error;
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
-  host::throw_error_set();
-}
+using host::raise_os_error;
+using host::without_lock;
 
 int open_for_reading(const char* path, host::Handle filename) {
   for (;;) {
@@ -46,24 +35,21 @@ int open_for_reading(const char* path, host::Handle filename) {
       host::check_status(PyErr_CheckSignals());
       continue;
     }
-    raise_errno(error, filename);
+    raise_os_error(error, filename);
   }
 }
 
 }  // namespace
 
 host::Ref read_file(host::Handle path) {
-  // open() reports the path as os.fspath gives it.
-  Ref filename = host::check(PyOS_FSPath(path));
-  PyObject* encoded = nullptr;
-  if (PyUnicode_FSConverter(filename.get(), &encoded) == 0) host::throw_error_set();
-  Ref encoded_path = Ref::steal(encoded);
+  const host::FsPath fs_path(path);
+  const host::Handle filename = fs_path.name;
 
-  FileDescriptor file(open_for_reading(PyBytes_AS_STRING(encoded_path.get()), filename));
+  FileDescriptor file(open_for_reading(fs_path.c_str(), filename));
   struct stat status {};
-  if (fstat(file.get(), &status) != 0) raise_errno(errno, filename);
+  if (fstat(file.get(), &status) != 0) raise_os_error(errno, filename);
   // open(2) gives a directory a descriptor; the host's open() refuses it.
-  if (S_ISDIR(status.st_mode)) raise_errno(EISDIR, filename);
+  if (S_ISDIR(status.st_mode)) raise_os_error(EISDIR, filename);
 
   // The size is a first guess only: the file may change while it is read.
   size_t capacity = status.st_size > 0 ? static_cast<size_t>(status.st_size) + 1 : 1 << 16;

@@ -262,22 +262,15 @@ int replace(std::string target, std::string_view content) {
 }  // namespace
 
 void replace_file(host::Handle path, std::string_view content) {
-  PyObject* converted = nullptr;
-  if (PyUnicode_FSConverter(path, &converted) == 0) host::throw_error_set();
-  host::Ref encoded = host::Ref::steal(converted);
-  std::string target(PyBytes_AS_STRING(encoded.get()),
-                     static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+  const host::FsPath fs_path(path);
+  std::string target(fs_path.bytes());
   int error = 0;
   {
     WithoutLock unlocked;
     error = replace(std::move(target), content);
   }
   if (error == 0) return;
-  // Named as open() names a file in its errors: the path as given, as str or bytes.
-  host::Ref filename = host::check(PyOS_FSPath(path));
-  errno = error;
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
-  host::throw_error_set();
+  host::raise_os_error(error, fs_path.name);
 }
 
 }  // namespace vornik::json

@@ -17,7 +17,6 @@ from vornik_git import _native
 
 SETTINGS = settings(max_examples=300, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpus" / "nbdime-notebooks"
 
 
 def same(a, b):
@@ -297,11 +296,3 @@ def test_load_reads_as_a_text_file(tmp_path, data, as_path):
     except UnicodeDecodeError as e:
         expected = (type(e), str(e))
     assert_same_outcome(expected, outcome(_native.load, as_path(str(path))))
-
-
-@pytest.mark.skipif(not CORPUS.is_dir(), reason="no notebook corpus beside the checkout")
-def test_corpus_notebooks():
-    notebooks = sorted(CORPUS.glob("*.ipynb"))
-    assert notebooks
-    for path in notebooks:
-        assert same(json_load(path), _native.load(path)), path

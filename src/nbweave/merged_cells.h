@@ -1,0 +1,74 @@
+// The merge's result map: cell key to cell record in output order, with the insertion of an
+// entry right after another one, and the map from cell names to the key of the last merged
+// cell carrying each name, kept up to date per changed entry instead of rebuilt per cell.
+#pragma once
+
+#include <set>
+#include <vector>
+
+#include "host/ref.h"
+
+namespace vornik::nbweave {
+
+class MergedCells {
+ public:
+  MergedCells();
+
+  // The entry holding `key`, or -1. Keys are matched as dict keys are.
+  int find(PyObject* key) const;
+  PyObject* key(int entry) const { return entries_[entry].key.get(); }
+  PyObject* cell(int entry) const { return entries_[entry].cell.get(); }
+  // The cell under `key`; KeyError when there is none.
+  PyObject* cell_for(PyObject* key) const;
+
+  // `map[key] = cell`: an existing entry keeps its place, a new one goes to the end.
+  int assign(PyObject* key, PyObject* cell);
+  // `del map[key]`.
+  void remove(PyObject* key);
+  // Rebuilds the order so that (key, cell) stands right after `anchor`, everything else in
+  // place, with the outcome of building a dict from that list of pairs when `key` is present
+  // already.
+  int insert_after(int anchor, PyObject* key, PyObject* cell);
+
+  // Entries in map order.
+  std::vector<int> order() const;
+  Py_ssize_t size() const { return PyDict_GET_SIZE(index_.get()); }
+
+  // The name map: every truthy cell name to the key of the last entry, in map order, whose
+  // cell carries it. `rebuild_names` reads every cell's name; `refresh_name` re-reads one
+  // entry's after it may have changed. Before the first rebuild, refreshing does nothing.
+  void rebuild_names();
+  void refresh_name(int entry);
+  // The entry that the name map gives for `name`, or -1.
+  int entry_named(PyObject* name) const;
+
+ private:
+  struct Entry {
+    host::Ref key;
+    host::Ref cell;
+    double rank = 0;
+    int previous = -1;
+    int next = -1;
+    host::Ref name;  // the truthy name last read, when names are tracked
+  };
+  struct ByRank {
+    const std::vector<Entry>* entries;
+    bool operator()(int a, int b) const { return (*entries)[a].rank < (*entries)[b].rank; }
+  };
+  using NameSet = std::set<int, ByRank>;
+
+  void link_after(int entry, int anchor);  // anchor -1: at the end
+  void unlink(int entry);
+  void forget_name(int entry);
+  void renumber();
+
+  std::vector<Entry> entries_;
+  host::Ref index_;  // key -> entry number
+  int head_ = -1;
+  int tail_ = -1;
+  bool names_built_ = false;
+  host::Ref names_;  // name -> slot number
+  std::vector<NameSet> slots_;
+};
+
+}  // namespace vornik::nbweave

@@ -1,0 +1,246 @@
+// `_merge_source`: the three-way merge of one cell's source lines by `git merge-file`, run on
+// three files of a private temporary directory.
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+
+#include "host/function.h"
+#include "host/system.h"
+#include "nbweave/nbweave.h"
+
+namespace vornik::nbweave {
+namespace {
+
+using host::FileDescriptor;
+using host::Function;
+using host::Handle;
+using host::Ref;
+using host::TypeCheck;
+
+// Attempts at a directory name nobody else holds, as the host's own temporary files make.
+constexpr int kMaxAttempts = 10000;
+constexpr std::string_view kNameCharacters = "abcdefghijklmnopqrstuvwxyz0123456789_";
+
+int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
+  if (type == FTW_DP) {
+    ::rmdir(path);
+  } else {
+    ::unlink(path);
+  }
+  return 0;  // go on: removal is best effort, never a reason to fail a merge
+}
+
+// A new, empty, uniquely named directory only the user can enter, in the directory the host's
+// `tempfile` module chooses (TMPDIR and its fallbacks, or `tempfile.tempdir`); removed with
+// everything in it when the object goes, on every path out.
+class TemporaryDirectory {
+ public:
+  explicit TemporaryDirectory(Function& function) {
+    Ref tempfile = function.global("tempfile");
+    Ref parent = host::call(host::getattr(tempfile, "gettempdir"));
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+      unsigned char random[8];
+      if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+        host::raise_os_error(errno == 0 ? EIO : errno, Py_None);
+      }
+      std::string name = "tmp";
+      for (unsigned char byte : random) name += kNameCharacters[byte % kNameCharacters.size()];
+      Ref candidate = host::check(PyUnicode_FromFormat("%U/%s", parent.get(), name.c_str()));
+      if (PyUnicode_READ_CHAR(candidate.get(), 0) != '/') {
+        Ref os_path = host::getattr(function.global("os"), "path");
+        candidate = host::call(host::getattr(os_path, "abspath"), candidate);
+      }
+      host::FsPath path(candidate);
+      if (::mkdir(path.c_str(), 0700) == 0) {
+        path_ = std::move(candidate);
+        encoded_ = std::string(path.bytes());
+        return;
+      }
+      if (errno != EEXIST) host::raise_os_error(errno, candidate);
+    }
+    host::raise_os_error(EEXIST, parent);
+  }
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  TemporaryDirectory(TemporaryDirectory&&) = delete;
+  TemporaryDirectory& operator=(TemporaryDirectory&&) = delete;
+  ~TemporaryDirectory() { ::nftw(encoded_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
+
+  // `os.path.join(directory, name)`.
+  Ref join(const char* name) const {
+    return host::check(PyUnicode_FromFormat("%U/%s", path_.get(), name));
+  }
+
+ private:
+  Ref path_;
+  std::string encoded_;
+};
+
+FileDescriptor open_for_writing(Handle path) {
+  host::FsPath encoded(path);
+  int fd = ::open(encoded.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) host::raise_os_error(errno, path);
+  return FileDescriptor(fd);
+}
+
+void write_text(const FileDescriptor& file, PyObject* lines) {
+  Ref text = host::check(PyUnicode_Join(host::intern(""), lines));
+  Py_ssize_t size = 0;
+  const char* bytes = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (bytes == nullptr) host::throw_error_set();
+  while (size > 0) {
+    ssize_t written = ::write(file.get(), bytes, static_cast<size_t>(size));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      host::raise_os_error(errno, Py_None);
+    }
+    bytes += written;
+    size -= written;
+  }
+}
+
+void close_checked(FileDescriptor& file) {
+  if (int error = file.close(); error != 0) host::raise_os_error(error, Py_None);
+}
+
+// The merged file as text: decoded as UTF-8, "\r\n" and "\r" read as "\n".
+Ref read_text(Handle path) {
+  host::FsPath encoded(path);
+  FileDescriptor file(::open(encoded.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) host::raise_os_error(errno, path);
+  std::string bytes;
+  char buffer[1 << 16];
+  while (true) {
+    ssize_t count = ::read(file.get(), buffer, sizeof buffer);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      host::raise_os_error(errno, Py_None);
+    }
+    if (count == 0) break;
+    bytes.append(buffer, static_cast<size_t>(count));
+  }
+  std::string translated;
+  translated.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\r') {
+      translated += '\n';
+      if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
+    } else {
+      translated += bytes[i];
+    }
+  }
+  return host::check(PyUnicode_DecodeUTF8(translated.data(),
+                                          static_cast<Py_ssize_t>(translated.size()), "strict"));
+}
+
+bool non_empty(PyObject* label) {
+  return label != Py_None && PyUnicode_GET_LENGTH(label) > 0;
+}
+
+// Takes the error that is set, normalised, with its traceback attached.
+Ref fetch_error() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref::steal(value);
+}
+
+// Runs `g.merge_file(...)`; git's own failure (conflicts among them) is no error here.
+void run_merge_file(Function& function, Handle g, Handle current, Handle base, Handle incoming) {
+  try {
+    host::call(host::getattr(g, "merge_file"), current, base, incoming);
+  } catch (const host::ErrorAlreadySet&) {
+    Ref error = fetch_error();
+    Ref command_error;
+    try {
+      command_error = host::getattr(function.global("git"), "GitCommandError");
+    } catch (const host::ErrorAlreadySet&) {
+      // Like an `except` clause whose expression fails: that failure, the first as its context.
+      Ref failure = fetch_error();
+      PyException_SetContext(failure.get(), error.release());
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get());
+      throw;
+    }
+    if (host::check_status(PyObject_IsInstance(error.get(), command_error.get())) != 0) return;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw;
+  }
+}
+
+Ref merge_source(Function& function, PyObject* const* args) {
+  PyObject* g = args[0];
+  PyObject* current = args[1];
+  PyObject* base = args[2];
+  PyObject* incoming = args[3];
+  PyObject* current_name = args[4];
+  PyObject* incoming_name = args[5];
+
+  TemporaryDirectory tempdir(function);
+  Ref current_path = tempdir.join("current");
+  Ref base_path = tempdir.join("base");
+  Ref incoming_path = tempdir.join("incoming");
+  {
+    FileDescriptor current_file = open_for_writing(current_path);
+    FileDescriptor base_file = open_for_writing(base_path);
+    FileDescriptor incoming_file = open_for_writing(incoming_path);
+    write_text(current_file, current);
+    write_text(base_file, base);
+    write_text(incoming_file, incoming);
+    close_checked(incoming_file);
+    close_checked(base_file);
+    close_checked(current_file);
+  }
+
+  run_merge_file(function, g, current_path, base_path, incoming_path);
+
+  Ref text = read_text(current_path);
+  Ref lines = host::check(PyList_New(0));
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+  Py_ssize_t start = 0;
+  while (start < length) {
+    Py_ssize_t end = PyUnicode_FindChar(text.get(), '\n', start, length, 1);
+    if (end == -2) host::throw_error_set();
+    end = end < 0 ? length : end + 1;
+    Ref line = host::check(PyUnicode_Substring(text.get(), start, end));
+    if (non_empty(current_name)) {
+      line = host::check(PyUnicode_Replace(line.get(), current_path.get(), current_name, -1));
+    }
+    if (non_empty(incoming_name)) {
+      line = host::check(PyUnicode_Replace(line.get(), incoming_path.get(), incoming_name, -1));
+    }
+    host::check_status(PyList_Append(lines.get(), line.get()));
+    start = end;
+  }
+  return lines;
+}
+
+}  // namespace
+
+const host::FunctionSpec kMergeSourceSpec{
+    .name = "_merge_source",
+    .qualname = "_merge_source",
+    .parameters = {{"g", "git.cmd.Git"},
+                   {"current", "List[str]", TypeCheck::kList},
+                   {"base", "List[str]", TypeCheck::kList},
+                   {"incoming", "List[str]", TypeCheck::kList},
+                   {"current_name", "Optional[str]", TypeCheck::kOptionalStr},
+                   {"incoming_name", "Optional[str]", TypeCheck::kOptionalStr}},
+    .return_annotation = "List[str]",
+    .working_names = {"tempdir", "current_path", "base_path", "incoming_path", "current_file",
+                      "base_file", "incoming_file", "fp", "lines", "line"},
+    .body = merge_source,
+};
+
+}  // namespace vornik::nbweave

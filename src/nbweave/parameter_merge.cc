@@ -62,9 +62,9 @@ class ParameterMerge {
         if (!in_incoming) {
           keep_current_as_conflicting(name);
           remove(name);
-        } else if (values_equal(base, lookup(incoming_, name))) {
-        } else if (values_equal(current, lookup(incoming_, name))) {
-        } else {
+        } else if (PyObject* incoming = lookup(incoming_, name);
+                   !values_equal(base, incoming) && !values_equal(current, incoming)) {
+          // Both changed it, differently; otherwise current's change stands.
           keep_current_as_conflicting(name);
           add_incoming_as_conflicting(name);
           remove(name);
@@ -99,7 +99,7 @@ class ParameterMerge {
   }
 
  private:
-  void rename(Handle parameter, const char* prefix, Handle name, Handle target) {
+  static void rename(Handle parameter, const char* prefix, Handle name, Handle target) {
     Ref renamed = host::check(PyNumber_Add(host::intern(prefix), name));
     host::check_status(PyDict_SetItem(target, renamed.get(), parameter));
     host::check_status(PyObject_SetItem(parameter, host::intern("name"), renamed.get()));

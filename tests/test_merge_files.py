@@ -226,3 +226,21 @@ def test_repeated_uuid_keeps_the_order_a_rebuilt_map_would_have(merge, monkeypat
     # the second duplicate's key equals the first's: the first keeps its place, the second's
     # cell takes it
     assert names(merged) == ["<<< a", ">>> c", "b", "<<< c"]
+
+
+def test_without_assertions_both_sides_adding_one_id_takes_incoming(merge, tmp_path):
+    import subprocess
+    import sys
+
+    base = make_notebook([make_cell("a", "alpha")])
+    current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+    current["cells"].append(make_cell("n", "mine", ["m\n"]))
+    incoming["cells"].append(make_cell("n", "theirs", ["t\n"]))
+    paths = merge.paths(base, current, incoming)
+    script = ("import sys; from vornik_git.drivers import nbweave; "
+              "nbweave.MergeCell({'metadata': {}}, 'unchecked'); "
+              "nbweave.merge_files(*sys.argv[1:], 'nb')")
+    subprocess.run([sys.executable, "-O", "-c", script, *paths], check=True,
+                   env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    merged = json.loads(open(paths[1]).read())
+    assert names(merged) == ["alpha", "theirs"]

@@ -20,6 +20,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "host/collector.h"
 #include "json/document.h"
 
 namespace vornik::json {
@@ -794,30 +795,11 @@ void prefer_decode_error(std::string_view text) {
   PyErr_Restore(type, value, traceback);
 }
 
-// Keeps the host's cyclic garbage collector from running while a document is built. The
-// containers a parse creates cannot form a cycle nor become garbage before it returns, so a
-// collection during it only re-traverses them, several times over for a large document;
-// after it, the first collection counts them once.
-class CollectorPause {
- public:
-  CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
-  CollectorPause(const CollectorPause&) = delete;
-  CollectorPause& operator=(const CollectorPause&) = delete;
-  CollectorPause(CollectorPause&&) = delete;
-  CollectorPause& operator=(CollectorPause&&) = delete;
-  ~CollectorPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-
- private:
-  bool was_enabled_;
-};
-
 }  // namespace
 
 host::Ref parse(std::string_view text, bool text_mode) {
   try {
-    CollectorPause pause;
+    host::CollectorPause pause;
     return Parser(text).run();
   } catch (const SyntaxError& error) {
     raise_syntax_error(text, text_mode, error);

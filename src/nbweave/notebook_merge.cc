@@ -2,6 +2,7 @@
 // current version's file.
 #include <vector>
 
+#include "host/collector.h"
 #include "host/function.h"
 #include "json/document.h"
 #include "nbweave/merged_cells.h"
@@ -425,6 +426,9 @@ class NotebookMerge {
 };
 
 Ref merge_files(Function& function, PyObject* const* args) {
+  // Everything the merge builds is freed by reference counting when it returns; collections
+  // meanwhile would only walk the three documents again and again.
+  host::CollectorPause pause;
   NotebookMerge(function, args).run();
   return Ref::borrow(Py_None);
 }

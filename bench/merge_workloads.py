@@ -12,9 +12,10 @@ id kept except for the cells deliberately added or removed):
 - typical: 200 cells. Each side edits 20 cells (changed or inserted source lines, sometimes a
   new comment or header colour); 3 of those cells are edited by both sides, in lines far enough
   apart to merge cleanly. Incoming adds 2 cells, current removes 1, current changes a parameter.
-- large: 5,000 cells, 10% with one ~50 KB output. Each side edits 250 other cells (5%), replaces
-  the outputs of 20 cells and the execution counts of 100, adds 3 cells and removes 3 that the
-  other side left alone, and changes 2 parameters; incoming adds one, current removes one.
+- large: 5,000 cells, 10% with one ~50 KB output. Each side edits 250 cells without outputs
+  (5%, different cells per side), replaces the outputs of 20 cells and the execution counts
+  of 100, adds 3 cells and removes 3 that the other side left alone, and changes 2 parameters;
+  incoming adds one parameter, current removes one.
 - overlap: 500 cells. 150 cells edited by both sides: 130 in different lines of the same cell
   (clean merges), 20 in the same line (conflicts); 25 more edited by current only and 25 by
   incoming only.

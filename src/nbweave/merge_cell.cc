@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "host/function.h"
+#include "nbweave/cell_access.h"
 #include "nbweave/nbweave.h"
 #include "nbweave/structure.h"
 
@@ -26,12 +27,37 @@ Ref constant(Function& function, const char* name) {
   return host::getattr(function.global("MergeCell"), name);
 }
 
+// `super().__init__(cell)`, as it resolves from the class that defined this initialiser. The
+// stock wrapper's initialiser only keeps the cell, which is done here without a call.
+void initialise_base(PyObject* self, PyObject* cell) {
+  PyObject* mro = Py_TYPE(self)->tp_mro;
+  if (mro != nullptr && PyTuple_Check(mro)) {
+    Py_ssize_t size = PyTuple_GET_SIZE(mro);
+    Py_ssize_t index = 0;
+    while (index < size && PyTuple_GET_ITEM(mro, index) != merge_cell_type) ++index;
+    for (++index; index < size; ++index) {
+      auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
+      PyObject* init = PyDict_GetItemWithError(type->tp_dict, host::intern("__init__"));
+      if (init == nullptr) {
+        if (PyErr_Occurred()) host::throw_error_set();
+        continue;
+      }
+      if (is_stock_cell_init(init)) {
+        host::setattr(self, "_data", cell);
+        return;
+      }
+      break;
+    }
+  }
+  Ref base = host::call(reinterpret_cast<PyObject*>(&PySuper_Type), merge_cell_type, self);
+  host::call(host::getattr(base, "__init__"), cell);
+}
+
 Ref merge_cell_init(Function& function, PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* cell = args[1];
   PyObject* file_type = args[2];
-  Ref base = host::call(reinterpret_cast<PyObject*>(&PySuper_Type), merge_cell_type, self);
-  host::call(host::getattr(base, "__init__"), cell);
+  initialise_base(self, cell);
   if (Py_OptimizeFlag == 0) {
     bool known = false;
     for (const char* name : {"BASE", "CURRENT", "INCOMING"}) {
@@ -68,7 +94,7 @@ bool starts_with(Handle name, PyObject* prefix) {
 
 Ref add_conflict_mark(Function& function, PyObject* const* args) {
   PyObject* self = args[0];
-  Ref name = host::getattr(self, "name");
+  Ref name = cell_name(self);
   if (!is_truthy(name.get())) return Ref::borrow(Py_None);
   Ref file_type = host::getattr(self, "file_type");
   PyObject* prefix = nullptr;
@@ -106,12 +132,12 @@ Ref cell_changed(Function& function, PyObject* const* args) {
   PyObject* cell0 = args[0];
   PyObject* cell1 = args[1];
   {
-    Ref parents0 = host::getattr(cell0, "parents");
-    Ref parents1 = host::getattr(cell1, "parents");
+    Ref parents0 = cell_parents(cell0);
+    Ref parents1 = cell_parents(cell1);
     drop_parent_names(parents0, parents1);
   }
-  Ref data0 = host::getattr(cell0, "data");
-  Ref data1 = host::getattr(cell1, "data");
+  Ref data0 = cell_data(cell0);
+  Ref data1 = cell_data(cell1);
   Ref jsondiff = function.global("jsondiff");
   Ref symbols = host::getattr(jsondiff, "symbols");
   Ref delete_marker = host::getattr(symbols, "delete");

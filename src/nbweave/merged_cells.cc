@@ -1,5 +1,6 @@
 #include "nbweave/merged_cells.h"
 
+#include "nbweave/cell_access.h"
 #include "nbweave/nbweave.h"
 
 namespace vornik::nbweave {
@@ -144,7 +145,7 @@ void MergedCells::forget_name(int entry) {
 void MergedCells::refresh_name(int entry) {
   if (!names_built_) return;
   forget_name(entry);
-  Ref name = host::getattr(entries_[entry].cell, "name");
+  Ref name = cell_name(entries_[entry].cell);
   if (!is_truthy(name.get())) return;
   PyObject* slot = PyDict_GetItemWithError(names_.get(), name.get());
   size_t number = 0;

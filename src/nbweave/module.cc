@@ -3,6 +3,7 @@
 
 #include "host/function.h"
 #include "host/module.h"
+#include "nbweave/cell_access.h"
 #include "nbweave/nbweave.h"
 
 namespace {
@@ -29,7 +30,9 @@ int nbweave_exec(PyObject* module) {
     body.bind("_merge_source", vornik::host::make_function(vornik::nbweave::kMergeSourceSpec,
                                                            module, {Py_None, Py_None}));
 
-    Ref bases = vornik::host::check(PyTuple_Pack(1, body.get("Cell").get()));
+    Ref cell = body.get("Cell");
+    vornik::nbweave::remember_stock_cell(cell.get());
+    Ref bases = vornik::host::check(PyTuple_Pack(1, cell.get()));
     std::vector<ClassMember> members;
     members.push_back({"BASE", vornik::host::make_str("base")});
     members.push_back({"CURRENT", vornik::host::make_str("current")});

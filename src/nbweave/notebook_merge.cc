@@ -5,6 +5,7 @@
 #include "host/collector.h"
 #include "host/function.h"
 #include "json/document.h"
+#include "nbweave/cell_access.h"
 #include "nbweave/merged_cells.h"
 #include "nbweave/nbweave.h"
 #include "nbweave/parameter_merge.h"
@@ -101,7 +102,7 @@ class NotebookMerge {
     std::vector<int> order = merged_cells_.order();
     Ref cells = host::check(PyList_New(static_cast<Py_ssize_t>(order.size())));
     for (size_t i = 0; i < order.size(); ++i) {
-      Ref data = host::getattr(merged_cells_.cell(order[i]), "data");
+      Ref data = cell_data(merged_cells_.cell(order[i]));
       PyList_SET_ITEM(cells.get(), static_cast<Py_ssize_t>(i), data.release());
     }
     host::check_status(PyObject_SetItem(merged.get(), host::intern("cells"), cells.get()));
@@ -160,7 +161,7 @@ class NotebookMerge {
 
   // merged_cells[id] = MergeCell(copy of incoming's cell, file_type="incoming").
   int take_incoming(Handle cell_id) {
-    Ref data = host::getattr(dict_item(incoming_cells_, cell_id), "data");
+    Ref data = cell_data(dict_item(incoming_cells_, cell_id));
     Ref record = make_cell(top_level_copy(data), "incoming", true);
     int entry = merged_cells_.assign(cell_id.get(), record.get());
     renamed(entry);
@@ -197,7 +198,7 @@ class NotebookMerge {
   }
 
   void duplicate(Handle cell_id, bool with_marks) {
-    Ref data = host::getattr(dict_item(incoming_cells_, cell_id), "data");
+    Ref data = cell_data(dict_item(incoming_cells_, cell_id));
     Ref new_cell = make_cell(top_level_copy(data), "incoming", false);
     Ref uuid = function_.global("uuid");
     host::setattr(new_cell, "link_id", text_of(host::call(host::getattr(uuid, "uuid4"))));
@@ -236,7 +237,7 @@ class NotebookMerge {
         PyErr_SetNone(PyExc_AssertionError);
         host::throw_error_set();
       }
-      Ref incoming_comp_name = host::getattr(dict_item(incoming_cells_, cell_id), "name");
+      Ref incoming_comp_name = cell_name(dict_item(incoming_cells_, cell_id));
       int clash = merged_cells_.entry_named(incoming_comp_name.get());
       int entry = take_incoming(cell_id);
       if (clash >= 0) {
@@ -265,7 +266,7 @@ class NotebookMerge {
       }
       if (!in_incoming) {
         int entry = merged_cells_.find(cell_id.get());
-        Ref name = host::getattr(merged_cells_.cell_for(cell_id.get()), "name");
+        Ref name = cell_name(merged_cells_.cell_for(cell_id.get()));
         if (is_truthy(name.get())) mark(entry);
         continue;
       }
@@ -277,7 +278,7 @@ class NotebookMerge {
   // its name as incoming's conflicting variant gets the plain name back.
   void incoming_removed_unchanged(Handle cell_id) {
     fresh_names();
-    Ref comp_name = host::getattr(merged_cells_.cell_for(cell_id.get()), "name");
+    Ref comp_name = cell_name(merged_cells_.cell_for(cell_id.get()));
     if (is_truthy(comp_name.get())) {
       Ref pop_comp_name = host::check(PyNumber_Add(host::intern(">>> "), comp_name.get()));
       int comp_id = merged_cells_.entry_named(pop_comp_name.get());
@@ -295,7 +296,7 @@ class NotebookMerge {
     Ref incoming_cell_diff = cell_changed(base_cell, dict_item(incoming_cells_, cell_id));
     drop_outputs(incoming_cell_diff);
     if (!is_truthy(incoming_cell_diff.get())) return;
-    Ref incoming_comp_name = host::getattr(dict_item(incoming_cells_, cell_id), "name");
+    Ref incoming_comp_name = cell_name(dict_item(incoming_cells_, cell_id));
     int clash = merged_cells_.entry_named(incoming_comp_name.get());
     bool elsewhere = clash >= 0 && host::check_status(PyObject_RichCompareBool(
                                        merged_cells_.key(clash), cell_id.get(), Py_NE)) != 0;
@@ -311,8 +312,8 @@ class NotebookMerge {
     Ref incoming_cell_diff = cell_changed(base_cell, dict_item(incoming_cells_, cell_id));
     drop_outputs(incoming_cell_diff);
     if (!is_truthy(incoming_cell_diff.get())) return;
-    Ref current_comp_name = host::getattr(dict_item(current_cells_, cell_id), "name");
-    Ref incoming_comp_name = host::getattr(dict_item(incoming_cells_, cell_id), "name");
+    Ref current_comp_name = cell_name(dict_item(current_cells_, cell_id));
+    Ref incoming_comp_name = cell_name(dict_item(incoming_cells_, cell_id));
     bool current_named = is_truthy(current_comp_name.get());
     bool incoming_named = is_truthy(incoming_comp_name.get());
     bool source_changed = contains(incoming_cell_diff, "source");
@@ -369,14 +370,14 @@ class NotebookMerge {
     std::vector<int> comp_ids;
     Ref comp_id_set = host::check(PySet_New(nullptr));
     for (int entry : merged_cells_.order()) {
-      Ref name = host::getattr(merged_cells_.cell(entry), "name");
+      Ref name = cell_name(merged_cells_.cell(entry));
       if (!is_truthy(name.get())) continue;
       comp_ids.push_back(entry);
       host::check_status(PySet_Add(comp_id_set.get(), merged_cells_.key(entry)));
     }
     for (int entry : comp_ids) {
       Ref cell = Ref::borrow(merged_cells_.cell(entry));
-      Ref parents = host::getattr(cell, "parents");
+      Ref parents = cell_parents(cell);
       Ref new_parents = host::check(PyList_New(0));
       Ref iterator = host::check(PyObject_GetIter(parents.get()));
       while (Ref parent = Ref::steal(PyIter_Next(iterator.get()))) {

@@ -71,7 +71,16 @@ class TemporaryDirectory {
   TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
   TemporaryDirectory(TemporaryDirectory&&) = delete;
   TemporaryDirectory& operator=(TemporaryDirectory&&) = delete;
-  ~TemporaryDirectory() { ::nftw(encoded_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
+  ~TemporaryDirectory() {
+    // The three files are all a merge leaves; anything else git may have left is found by a
+    // walk of the directory.
+    for (const char* name : {"current", "base", "incoming"}) {
+      ::unlink((encoded_ + '/' + name).c_str());
+    }
+    if (::rmdir(encoded_.c_str()) != 0) {
+      ::nftw(encoded_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+  }
 
   // `os.path.join(directory, name)`.
   Ref join(const char* name) const {

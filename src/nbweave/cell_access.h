@@ -1,0 +1,20 @@
+// Reading the members of cell records on the merge's hot paths. Records whose class still
+// uses the stock cell wrapper's members are read natively, with exactly the results those
+// members give; any other record goes through ordinary attribute access.
+#pragma once
+
+#include "host/ref.h"
+
+namespace vornik::nbweave {
+
+// Remembers the stock wrapper's members, when `cell_class` is the stock wrapper.
+void remember_stock_cell(PyObject* cell_class);
+
+// True when `function` is the stock wrapper's initialiser, which only keeps the cell given.
+bool is_stock_cell_init(PyObject* function);
+
+host::Ref cell_data(host::Handle cell);     // `cell.data`
+host::Ref cell_parents(host::Handle cell);  // `cell.parents`
+host::Ref cell_name(host::Handle cell);     // `cell.name`
+
+}  // namespace vornik::nbweave

@@ -134,3 +134,30 @@ def test_nesting_beyond_the_recursion_limit_raises_and_within_it_never_crashes(k
     assert diff and ("a" in diff)
     assert nbweave._cell_changed(*cells({"a": nested(50, 1, kind)},
                                         {"a": nested(50, 1, kind)})) == {}
+
+
+def test_cells_of_another_wrapper_are_read_through_their_members():
+    reads = []
+
+    class Traced(Cell):
+        @property
+        def data(self):
+            reads.append("data")
+            return {**self._data, "extra": 1}
+
+        @property
+        def parents(self):
+            reads.append("parents")
+            return super().parents
+
+        def __getattr__(self, name):  # present only to make attribute access unusual
+            raise AttributeError(name)
+
+    plain, traced = Cell(canvas_cell()), Traced(canvas_cell())
+    assert nbweave._cell_changed(plain, traced) == {"extra": 1}
+    assert sorted(reads) == ["data", "parents"]
+
+
+def test_a_patched_cell_property_is_honoured(monkeypatch):
+    monkeypatch.setattr(Cell, "data", property(lambda self: {"patched": True}))
+    assert nbweave._cell_changed(Cell(canvas_cell()), Cell(canvas_cell(k=1))) == {}

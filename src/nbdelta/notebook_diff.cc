@@ -85,8 +85,8 @@ Ref index_cells(const Records& records, Handle document) {
 }
 
 template <class Records>
-Ref removed_cell(const Records& records, Handle previous) {
-  Ref diff_cell = records.diff_cell(previous);
+typename Records::DiffCell removed_cell(const Records& records, Handle previous) {
+  auto diff_cell = records.diff_cell(previous);
   records.set_cell_status(diff_cell, Status::kRemoved);
   records.set_prev_source(diff_cell, records.source(diff_cell));
   records.set_source(diff_cell, new_list());
@@ -96,8 +96,8 @@ Ref removed_cell(const Records& records, Handle previous) {
 }
 
 template <class Records>
-Ref added_cell(const Records& records, Handle current) {
-  Ref diff_cell = records.diff_cell(current);
+typename Records::DiffCell added_cell(const Records& records, Handle current) {
+  auto diff_cell = records.diff_cell(current);
   records.set_cell_status(diff_cell, Status::kAdded);
   records.set_prev_source(diff_cell, new_list());
   records.set_added_parents(diff_cell, records.parents(diff_cell));
@@ -133,8 +133,8 @@ Ref links(Handle names, Handle other, bool held_by_other) {
 }
 
 template <class Records>
-Ref cell_in_both(const Records& records, Handle previous, Handle current) {
-  Ref diff_cell = records.diff_cell(current);
+typename Records::DiffCell cell_in_both(const Records& records, Handle previous, Handle current) {
+  auto diff_cell = records.diff_cell(current);
   records.set_prev_source(diff_cell, records.source(previous));
   if (records.modified(diff_cell)) records.set_cell_status(diff_cell, Status::kModified);
   Ref current_names = parent_names(records.parents(current));
@@ -200,7 +200,7 @@ Ref diff_documents(const Records& records, Handle prev, Handle current) {
   Ref current_cells = index_cells(records, current);
   Ref prev_cells = index_cells(records, prev);
 
-  std::vector<Ref> diff_cells;
+  std::vector<typename Records::DiffCell> diff_cells;
   for_each_entry(prev_cells, [&](Handle id, Handle previous) {
     if (!contains(current_cells, id)) diff_cells.push_back(removed_cell(records, previous));
   });
@@ -219,7 +219,7 @@ Ref diff_documents(const Records& records, Handle prev, Handle current) {
 
   Ref diff_graph = new_dict();
   Ref cells = host::check(PyList_New(0));
-  for (const Ref& diff_cell : diff_cells) append(cells, records.cell_data(diff_cell));
+  for (const auto& diff_cell : diff_cells) append(cells, records.cell_data(diff_cell));
   host::check_status(PyDict_SetItem(diff_graph.get(), key.cells, cells.get()));
 
   Ref current_parameters = index_parameters(records, current);

@@ -5,6 +5,8 @@
 // fraction of the cost. The diff itself (notebook_diff.cc) is written once against either.
 #pragma once
 
+#include <utility>
+
 #include "nbdelta/access.h"
 #include "nbdelta/bound.h"
 
@@ -12,6 +14,8 @@ namespace vornik::nbdelta {
 
 class MemberRecords {
  public:
+  using DiffCell = host::Ref;
+
   explicit MemberRecords(PyObject* globals) : globals_(globals) {}
 
   // `Cell(cell)`
@@ -79,18 +83,27 @@ class MemberRecords {
 // hold, a diff cell the copy that DiffCell would hold, a parameter record the parameter mapping.
 class DirectRecords {
  public:
+  // The copy is this call's own until it is returned, so its "metadata" entry stays the object
+  // found when it was made; the canvas inside is the caller's and is looked up at every use.
+  struct DiffCell {
+    host::Ref copy;
+    host::Ref metadata;
+  };
+
   explicit DirectRecords(PyObject* globals) : globals_(globals), keys_(keys()), kept_(bound()) {}
 
   static host::Ref index_record(host::Handle cell) { return cell.new_ref(); }
-  host::Ref diff_cell(host::Handle record) const {
+  DiffCell diff_cell(host::Handle record) const {
     host::Ref copy = PyDict_CheckExact(record.get()) ? host::check(PyDict_Copy(record))
                                                      : host::call(host::getattr(record, "copy"));
     host::check_argument("cell", copy, host::TypeCheck::kDict);
-    set_cell_status(copy, Status::kUnchanged);
-    return copy;
+    DiffCell cell{std::move(copy), {}};
+    cell.metadata = get_item(cell.copy, keys_.metadata);
+    set_cell_status(cell, Status::kUnchanged);
+    return cell;
   }
-  void set_cell_status(host::Handle diff_cell, Status status) const {
-    set_item(canvas_of(diff_cell), keys_.diff_status, constant(status));
+  void set_cell_status(const DiffCell& cell, Status status) const {
+    set_item(canvas(cell), keys_.diff_status, constant(status));
   }
   host::Ref source(host::Handle record) const {
     if (PyDict_CheckExact(record.get())) {
@@ -104,32 +117,31 @@ class DirectRecords {
     host::Ref wrapper = host::call(kept_.cell, record);
     return host::getattr(wrapper, "source");
   }
-  void set_source(host::Handle diff_cell, host::Handle value) const {
-    set_item(diff_cell, keys_.source, value);
+  host::Ref source(const DiffCell& cell) const { return source(cell.copy); }
+  void set_source(const DiffCell& cell, host::Handle value) const {
+    set_item(cell.copy, keys_.source, value);
   }
-  host::Ref parents(host::Handle record) const {
-    host::Ref value = get_or_none(canvas_of(record), keys_.parents);
-    return value.get() == Py_None ? new_list() : std::move(value);
+  host::Ref parents(host::Handle record) const { return parents_in(canvas_of(record)); }
+  host::Ref parents(const DiffCell& cell) const { return parents_in(canvas(cell)); }
+  void set_parents(const DiffCell& cell, host::Handle value) const {
+    set_item(canvas(cell), keys_.parents, value);
   }
-  void set_parents(host::Handle diff_cell, host::Handle value) const {
-    set_item(canvas_of(diff_cell), keys_.parents, value);
+  void set_prev_source(const DiffCell& cell, host::Handle value) const {
+    set_list(cell, keys_.prev_source, value);
   }
-  void set_prev_source(host::Handle diff_cell, host::Handle value) const {
-    set_list(diff_cell, keys_.prev_source, value);
+  void set_added_parents(const DiffCell& cell, host::Handle value) const {
+    set_list(cell, keys_.added_parents, value);
   }
-  void set_added_parents(host::Handle diff_cell, host::Handle value) const {
-    set_list(diff_cell, keys_.added_parents, value);
+  void set_removed_parents(const DiffCell& cell, host::Handle value) const {
+    set_list(cell, keys_.removed_parents, value);
   }
-  void set_removed_parents(host::Handle diff_cell, host::Handle value) const {
-    set_list(diff_cell, keys_.removed_parents, value);
-  }
-  bool modified(host::Handle diff_cell) const {
-    host::Ref previous = get_or(canvas_of(diff_cell), keys_.prev_source, new_list);
+  bool modified(const DiffCell& cell) const {
+    host::Ref previous = get_or(canvas(cell), keys_.prev_source, new_list);
     host::check_result(previous, host::TypeCheck::kList);
-    host::Ref current = source(diff_cell);
+    host::Ref current = source(cell);
     return lines_differ(globals_, previous, current);
   }
-  static host::Ref cell_data(host::Handle diff_cell) { return diff_cell.new_ref(); }
+  static host::Ref cell_data(const DiffCell& cell) { return cell.copy.clone(); }
 
   host::Ref parameter(host::Handle parameter) const {
     host::check_argument("data", parameter, host::TypeCheck::kDict);
@@ -155,9 +167,15 @@ class DirectRecords {
   PyObject* constant(Status status) const {
     return kept_.statuses.at(static_cast<int>(status)).get();
   }
-  static void set_list(host::Handle diff_cell, PyObject* key, host::Handle value) {
+  host::Ref canvas(const DiffCell& cell) const { return get_item(cell.metadata, keys_.canvas); }
+  // What Cell.parents gives: the stored list, or a fresh one for none.
+  host::Ref parents_in(host::Handle canvas) const {
+    host::Ref value = get_or_none(canvas, keys_.parents);
+    return value.get() == Py_None ? new_list() : std::move(value);
+  }
+  void set_list(const DiffCell& cell, PyObject* key, host::Handle value) const {
     host::check_argument("value", value, host::TypeCheck::kList);
-    set_item(canvas_of(diff_cell), key, value);
+    set_item(canvas(cell), key, value);
   }
   static host::Ref text_field(host::Handle record, PyObject* key) {
     host::Ref value = get_item(record, key);

@@ -1,5 +1,4 @@
 // DiffCell, the diff record of one cell, and _cell_modified, the test whether its source changed.
-#include <cstring>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -149,18 +148,6 @@ const FunctionSpec cell_modified_spec{
     .working_names = {"udiff"},
     .body = cell_modified_body,
 };
-
-bool same_text(PyObject* left, PyObject* right) {
-  if (left == right) return true;
-  if (PyUnicode_READY(left) < 0 || PyUnicode_READY(right) < 0) host::throw_error_set();
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(left);
-  if (length != PyUnicode_GET_LENGTH(right) || PyUnicode_KIND(left) != PyUnicode_KIND(right)) {
-    return false;
-  }
-  // The host keeps every str in its narrowest kind, so equal texts have equal bytes.
-  return std::memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right),
-                     static_cast<std::size_t>(length) * PyUnicode_KIND(left)) == 0;
-}
 
 bool all_exact_text(PyObject* list) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {

@@ -5,6 +5,7 @@
 
 #include "nbdelta/access.h"
 #include "nbdelta/bound.h"
+#include "nbdelta/parent_links.h"
 #include "nbdelta/records.h"
 
 namespace vornik::nbdelta {
@@ -105,40 +106,13 @@ typename Records::DiffCell added_cell(const Records& records, Handle current) {
   return diff_cell;
 }
 
-// Parent id to parent name, in list order; a repeated id keeps its first place and last name.
-Ref parent_names(Handle parents) {
-  const Keys& key = keys();
-  Ref names = new_dict();
-  for_each_item(parents, [&](Handle parent) {
-    Ref id = get_item(parent, key.id);
-    Ref name = get_item(parent, key.name);
-    host::check_status(PyDict_SetItem(names.get(), id.get(), name.get()));
-  });
-  return names;
-}
-
-// New parent links {"id", "name"} for the ids of `names` that `other` holds (or lacks), with
-// the names of `names`, in its order.
-Ref links(Handle names, Handle other, bool held_by_other) {
-  const Keys& key = keys();
-  Ref result = new_list();
-  for_each_entry(names, [&](Handle id, Handle name) {
-    if (contains(other, id) != held_by_other) return;
-    Ref link = new_dict();
-    host::check_status(PyDict_SetItem(link.get(), key.id, id));
-    host::check_status(PyDict_SetItem(link.get(), key.name, name));
-    append(result, link);
-  });
-  return result;
-}
-
 template <class Records>
 typename Records::DiffCell cell_in_both(const Records& records, Handle previous, Handle current) {
   auto diff_cell = records.diff_cell(current);
   records.set_prev_source(diff_cell, records.source(previous));
   if (records.modified(diff_cell)) records.set_cell_status(diff_cell, Status::kModified);
-  Ref current_names = parent_names(records.parents(current));
-  Ref previous_names = parent_names(records.parents(previous));
+  ParentNames current_names(records.parents(current));
+  ParentNames previous_names(records.parents(previous));
   records.set_added_parents(diff_cell, links(current_names, previous_names, false));
   records.set_removed_parents(diff_cell, links(previous_names, current_names, false));
   records.set_parents(diff_cell, links(current_names, previous_names, true));

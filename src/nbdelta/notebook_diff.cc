@@ -1,6 +1,7 @@
 // diff_dicts: the diff graph of two notebook versions. Cells are matched by their canvas id and
 // parameters by their name; every pass visits them in document order, so the result is the same
 // on every run.
+#include <utility>
 #include <vector>
 
 #include "nbdelta/access.h"
@@ -77,7 +78,11 @@ Ref index_cells(const Records& records, Handle document) {
   Ref held = Ref::borrow(cells);
   for_each_item(held, [&](Handle cell) {
     Ref cell_type = get_item(cell, key.cell_type);
-    if (host::check_status(PyObject_RichCompareBool(cell_type.get(), key.code, Py_EQ)) == 0) return;
+    const bool is_code =
+        PyUnicode_CheckExact(cell_type.get())
+            ? same_text(cell_type.get(), key.code)
+            : host::check_status(PyObject_RichCompareBool(cell_type.get(), key.code, Py_EQ)) != 0;
+    if (!is_code) return;
     Ref id = get_item(canvas_of(cell), key.id);
     Ref record = records.index_record(cell);
     host::check_status(PyDict_SetItem(index.get(), id.get(), record.get()));
@@ -113,9 +118,10 @@ typename Records::DiffCell cell_in_both(const Records& records, Handle previous,
   if (records.modified(diff_cell)) records.set_cell_status(diff_cell, Status::kModified);
   ParentNames current_names(records.parents(current));
   ParentNames previous_names(records.parents(previous));
-  records.set_added_parents(diff_cell, links(current_names, previous_names, false));
-  records.set_removed_parents(diff_cell, links(previous_names, current_names, false));
-  records.set_parents(diff_cell, links(current_names, previous_names, true));
+  ParentLinks links(current_names, previous_names);
+  records.set_added_parents(diff_cell, links.added);
+  records.set_removed_parents(diff_cell, links.removed);
+  records.set_parents(diff_cell, links.kept);
   return diff_cell;
 }
 
@@ -178,18 +184,22 @@ Ref diff_documents(const Records& records, Handle prev, Handle current) {
   for_each_entry(prev_cells, [&](Handle id, Handle previous) {
     if (!contains(current_cells, id)) diff_cells.push_back(removed_cell(records, previous));
   });
-  for_each_entry(current_cells, [&](Handle id, Handle cell) {
-    if (!contains(prev_cells, id)) diff_cells.push_back(added_cell(records, cell));
-  });
+  // Each current id is looked up in the previous index once; the cells found there wait for
+  // the third pass, in current's order.
+  std::vector<std::pair<Ref, Ref>> in_both;
   for_each_entry(current_cells, [&](Handle id, Handle cell) {
     PyObject* previous = PyDict_GetItemWithError(prev_cells.get(), id);
-    if (previous == nullptr) {
-      if (PyErr_Occurred() != nullptr) host::throw_error_set();
-      return;
+    if (previous != nullptr) {
+      in_both.emplace_back(Ref::borrow(previous), cell.new_ref());
+    } else if (PyErr_Occurred() != nullptr) {
+      host::throw_error_set();
+    } else {
+      diff_cells.push_back(added_cell(records, cell));
     }
-    Ref held = Ref::borrow(previous);
-    diff_cells.push_back(cell_in_both(records, held, cell));
   });
+  for (const auto& [previous, cell] : in_both) {
+    diff_cells.push_back(cell_in_both(records, previous, cell));
+  }
 
   Ref diff_graph = new_dict();
   Ref cells = host::check(PyList_New(0));

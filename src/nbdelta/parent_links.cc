@@ -6,15 +6,28 @@
 namespace vornik::nbdelta {
 namespace {
 
-// Beyond this many parents a linear search costs more than a dict.
-constexpr std::size_t kLinearLimit = 16;
-
 host::Ref make_link(PyObject* id, PyObject* name) {
   const Keys& key = keys();
   host::Ref link = host::check(PyDict_New());
   host::check_status(PyDict_SetItem(link.get(), key.id, id));
   host::check_status(PyDict_SetItem(link.get(), key.name, name));
   return link;
+}
+
+// Links for the ids of `names` whose presence in `other` is `wanted`, in the order of `names`.
+host::Ref links_from_dict(PyObject* names, PyObject* other, bool wanted) {
+  host::Ref result = new_list();
+  Py_ssize_t position = 0;
+  PyObject* id = nullptr;
+  PyObject* name = nullptr;
+  while (PyDict_Next(names, &position, &id, &name)) {
+    // The ids' own equality may run code that drops them from elsewhere: hold them.
+    host::Ref held_id = host::Ref::borrow(id);
+    host::Ref held_name = host::Ref::borrow(name);
+    if ((host::check_status(PyDict_Contains(other, id)) != 0) != wanted) continue;
+    host::check_status(PyList_Append(result.get(), make_link(id, name).get()));
+  }
+  return result;
 }
 
 }  // namespace
@@ -43,24 +56,26 @@ ParentNames::ParentNames(host::Handle parents) {
 }
 
 void ParentNames::add(host::Ref id, host::Ref name) {
-  if (!dict_ && (!PyUnicode_CheckExact(id.get()) || entries_.size() >= kLinearLimit)) use_dict();
-  if (dict_) {
-    host::check_status(PyDict_SetItem(dict_.get(), id.get(), name.get()));
-    return;
-  }
-  for (auto& [known, known_name] : entries_) {
-    if (same_text(known.get(), id.get())) {
-      known_name = std::move(name);
+  if (!dict_ && !PyUnicode_CheckExact(id.get())) use_dict();
+  if (!dict_) {
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (same_text(entries_.at(i).first.get(), id.get())) {
+        entries_.at(i).second = std::move(name);
+        return;
+      }
+    }
+    if (count_ < kInPlace) {
+      entries_.at(count_++) = {std::move(id), std::move(name)};
       return;
     }
+    use_dict();
   }
-  entries_.emplace_back(std::move(id), std::move(name));
+  host::check_status(PyDict_SetItem(dict_.get(), id.get(), name.get()));
 }
 
 bool ParentNames::holds(PyObject* id) const {
-  if (dict_) return host::check_status(PyDict_Contains(dict_.get(), id)) != 0;
-  for (const auto& entry : entries_) {
-    if (same_text(entry.first.get(), id)) return true;
+  for (std::size_t i = 0; i < count_; ++i) {
+    if (same_text(entries_.at(i).first.get(), id)) return true;
   }
   return false;
 }
@@ -68,44 +83,54 @@ bool ParentNames::holds(PyObject* id) const {
 void ParentNames::use_dict() {
   if (dict_) return;
   dict_ = host::check(PyDict_New());
-  for (const auto& [id, name] : entries_) {
+  for (std::size_t i = 0; i < count_; ++i) {
+    auto& [id, name] = entries_.at(i);
     host::check_status(PyDict_SetItem(dict_.get(), id.get(), name.get()));
+    id.reset();
+    name.reset();
   }
-  entries_.clear();
+  count_ = 0;
 }
 
-host::Ref links(ParentNames& names, ParentNames& other, bool held_by_other) {
-  if (names.dict_ || other.dict_) {
+ParentLinks::ParentLinks(ParentNames& current, ParentNames& previous) {
+  if (current.dict_ || previous.dict_) {
     // Ids other than texts are compared by the host's dict, with their own equality.
-    names.use_dict();
-    other.use_dict();
-    host::Ref result = new_list();
-    Py_ssize_t position = 0;
-    PyObject* id = nullptr;
-    PyObject* name = nullptr;
-    while (PyDict_Next(names.dict_.get(), &position, &id, &name)) {
-      host::Ref held_id = host::Ref::borrow(id);
-      host::Ref held_name = host::Ref::borrow(name);
-      if (other.holds(held_id.get()) != held_by_other) continue;
-      host::check_status(PyList_Append(result.get(), make_link(id, name).get()));
-    }
-    return result;
+    current.use_dict();
+    previous.use_dict();
+    added = links_from_dict(current.dict_.get(), previous.dict_.get(), false);
+    removed = links_from_dict(previous.dict_.get(), current.dict_.get(), false);
+    kept = links_from_dict(current.dict_.get(), previous.dict_.get(), true);
+    return;
   }
-  std::vector<bool> chosen;
-  chosen.reserve(names.entries_.size());
-  Py_ssize_t count = 0;
-  for (const auto& entry : names.entries_) {
-    chosen.push_back(other.holds(entry.first.get()) == held_by_other);
-    count += chosen.back() ? 1 : 0;
+  std::array<bool, ParentNames::kInPlace> current_kept{};
+  std::array<bool, ParentNames::kInPlace> previous_kept{};
+  Py_ssize_t kept_count = 0;
+  for (std::size_t i = 0; i < current.count_; ++i) {
+    current_kept.at(i) = previous.holds(current.entries_.at(i).first.get());
+    kept_count += current_kept.at(i) ? 1 : 0;
   }
-  host::Ref result = host::check(PyList_New(count));
-  Py_ssize_t index = 0;
-  for (std::size_t i = 0; i < names.entries_.size(); ++i) {
-    if (!chosen[i]) continue;
-    const auto& [id, name] = names.entries_[i];
-    PyList_SET_ITEM(result.get(), index++, make_link(id.get(), name.get()).release());
+  Py_ssize_t removed_count = 0;
+  for (std::size_t i = 0; i < previous.count_; ++i) {
+    previous_kept.at(i) = current.holds(previous.entries_.at(i).first.get());
+    removed_count += previous_kept.at(i) ? 0 : 1;
   }
-  return result;
+  added = host::check(PyList_New(static_cast<Py_ssize_t>(current.count_) - kept_count));
+  kept = host::check(PyList_New(kept_count));
+  removed = host::check(PyList_New(removed_count));
+  Py_ssize_t added_at = 0;
+  Py_ssize_t kept_at = 0;
+  for (std::size_t i = 0; i < current.count_; ++i) {
+    const auto& [id, name] = current.entries_.at(i);
+    PyObject* into = current_kept.at(i) ? kept.get() : added.get();
+    Py_ssize_t& at = current_kept.at(i) ? kept_at : added_at;
+    PyList_SET_ITEM(into, at++, make_link(id.get(), name.get()).release());
+  }
+  Py_ssize_t removed_at = 0;
+  for (std::size_t i = 0; i < previous.count_; ++i) {
+    if (previous_kept.at(i)) continue;
+    const auto& [id, name] = previous.entries_.at(i);
+    PyList_SET_ITEM(removed.get(), removed_at++, make_link(id.get(), name.get()).release());
+  }
 }
 
 }  // namespace vornik::nbdelta

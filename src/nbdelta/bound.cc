@@ -72,6 +72,35 @@ std::string utf8(host::Handle text) {
   return {data, static_cast<std::size_t>(size)};
 }
 
+// Whether every function of the class, and every accessor of its properties, was compiled from
+// the file `path`: a module object put in place of common.py may claim its file name, but not
+// the origin of the code it holds.
+bool compiled_from(host::Handle cls, const std::string& path) {
+  PyObject* members = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict;
+  Py_ssize_t position = 0;
+  PyObject* name = nullptr;
+  PyObject* member = nullptr;
+  std::size_t functions = 0;
+  auto from_path = [&](PyObject* function) {
+    if (function == nullptr || function == Py_None) return true;
+    if (!PyFunction_Check(function)) return false;
+    ++functions;
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function));
+    return utf8(code->co_filename) == path;
+  };
+  while (PyDict_Next(members, &position, &name, &member)) {
+    if (PyFunction_Check(member)) {
+      if (!from_path(member)) return false;
+    } else if (PyObject_TypeCheck(member, &PyProperty_Type)) {
+      for (const char* accessor : {"fget", "fset", "fdel"}) {
+        host::Ref function = host::getattr(member, accessor);
+        if (!from_path(function.get())) return false;
+      }
+    }
+  }
+  return functions > 0;
+}
+
 // A Cell defined by common.py beside this module, with the host's own metaclass: only then are
 // its members the ones whose effects diff_dicts knows.
 bool is_shipped_cell(host::Handle module, host::Handle cell) {
@@ -91,7 +120,7 @@ bool is_shipped_cell(host::Handle module, host::Handle cell) {
   std::string expected = utf8(own_file);
   expected.resize(expected.rfind('/') + 1);  // npos + 1 is 0: no directory part at all
   expected += "common.py";
-  return utf8(common_file) == expected;
+  return utf8(common_file) == expected && compiled_from(cell, expected);
 }
 
 }  // namespace

@@ -502,3 +502,36 @@ def test_a_second_initialisation_is_refused():
     with pytest.raises(ImportError, match="only once per process"):
         spec.loader.exec_module(importlib.util.module_from_spec(spec))
     assert diff_dicts({}, {})["cells"] == []
+
+
+def fresh(text):
+    return "".join([text, "!"])  # a str of its own, outside the interned ones
+
+
+@pytest.mark.parametrize("cell_class", [common.Cell, SameCell])
+def test_calls_leave_no_references_behind(monkeypatch, cell_class):
+    monkeypatch.setattr(nbdelta, "Cell", cell_class)
+    prev = notebook(code(fresh("a"), [fresh("x")], parents=[(fresh("p"), fresh("n"))]),
+                    code(fresh("gone"), parents=[(fresh("q"), fresh("m"))]),
+                    parameters=[param(fresh("p"), fresh("1")), param(fresh("r"))])
+    current = notebook(code(prev["cells"][0]["metadata"]["canvas"]["id"], [fresh("y")]), code(fresh("new")),
+                       parameters=[param(prev["metadata"]["canvas"]["parameters"][0]["name"], fresh("2"))])
+    failing = notebook({"cell_type": "code", "metadata": {"canvas": {
+        "id": prev["cells"][0]["metadata"]["canvas"]["id"], "parents": [{"id": fresh("p")}]}}})
+    watched = [prev, current, failing, prev["cells"], current["cells"]]
+    for document in (prev, current):
+        for cell in document["cells"]:
+            canvas = cell["metadata"]["canvas"]
+            watched += [cell, cell["metadata"], canvas, cell["source"], canvas["id"]]
+        watched += document["metadata"]["canvas"]["parameters"]
+
+    def calls():
+        diff_dicts(prev, current)
+        with pytest.raises(KeyError):
+            diff_dicts(prev, failing)
+
+    calls(), calls()  # the marks of a first call are replaced, not added to, by later ones
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(50):
+        calls()
+    assert [sys.getrefcount(o) for o in watched] == before

@@ -2,6 +2,7 @@
 comments, outputs (text streams, tables, base64 images) and notebook parameters."""
 
 import base64
+import json
 import random
 from typing import Any, Dict, List
 
@@ -79,3 +80,59 @@ def make_notebook(cells: int, *, seed: int = 1, output_fraction: float = 0.3,
         "nbformat": 4,
         "nbformat_minor": 5,
     }
+
+
+def mutate_notebook(notebook: Dict[str, Any], *, seed: int = 2, source_fraction: float = 0.3,
+                    parent_fraction: float = 0.2, removed_fraction: float = 0.02,
+                    added_fraction: float = 0.02, parameter_fraction: float = 0.3) -> Dict[str, Any]:
+    """A later version of `notebook` (which is left as it is): about `source_fraction` of its code
+    cells with an edited source and `parent_fraction` with a parent link dropped, added or
+    renamed, some code cells removed and new ones added, and about `parameter_fraction` of its
+    parameters changed in value (a few in type only), a few removed and a few added."""
+    rng = random.Random(seed)
+    result = json.loads(json.dumps(notebook))
+    ids = [cell["metadata"]["canvas"]["id"] for cell in result["cells"]]
+    cells = []
+    for index, cell in enumerate(result["cells"]):
+        if cell["cell_type"] == "code":
+            if rng.random() < removed_fraction:
+                continue
+            canvas = cell["metadata"]["canvas"]
+            if rng.random() < source_fraction:
+                source = cell["source"]
+                line = rng.randrange(len(source))
+                if rng.random() < 0.5:
+                    source[line] = _line(rng)
+                else:
+                    source.insert(line, _line(rng))
+            if rng.random() < parent_fraction:
+                parents = canvas.setdefault("parents", [])
+                choice = rng.random()
+                if parents and choice < 0.4:
+                    parents.pop(rng.randrange(len(parents)))
+                elif parents and choice < 0.6:
+                    parents[0] = {"id": parents[0]["id"], "name": parents[0]["name"] + "_renamed"}
+                elif index > 0:
+                    parent = rng.choice(ids[max(0, index - 20):index])
+                    parents.append({"id": parent, "name": f"step_{parent.rsplit('-', 1)[1]}"})
+            if rng.random() < added_fraction:
+                new = make_cell(rng, len(ids), ids, 0)
+                new["cell_type"] = "code"
+                new.setdefault("source", ["pass"])
+                cells.append(new)
+        cells.append(cell)
+    result["cells"] = cells
+    parameters = []
+    for parameter in result["metadata"]["canvas"]["parameters"]:
+        choice = rng.random()
+        if choice < 0.03:
+            continue
+        if choice < parameter_fraction:
+            parameter["value"] = str(rng.randint(1001, 2000))
+        elif choice < parameter_fraction + 0.05:
+            parameter["type"] = rng.choice(["str", "int", "float"])
+        parameters.append(parameter)
+    for i in range(max(1, len(parameters) // 30)):
+        parameters.append({"name": f"new_param_{i}", "type": "str", "value": str(rng.random())})
+    result["metadata"]["canvas"]["parameters"] = parameters
+    return result

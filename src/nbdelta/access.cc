@@ -1,0 +1,30 @@
+#include "nbdelta/access.h"
+
+#include "nbdelta/bound.h"
+
+namespace vornik::nbdelta {
+
+void raise_key_error(PyObject* key) {
+  // A tuple, so that a key that is itself a tuple is reported whole, as the host's dict does.
+  host::Ref args = host::check(PyTuple_Pack(1, key));
+  PyErr_SetObject(PyExc_KeyError, args.get());
+  host::throw_error_set();
+}
+
+host::Ref get_or_none(host::Handle object, PyObject* key) {
+  if (!PyDict_CheckExact(object.get())) {
+    host::Ref method = host::getattr(object, "get");
+    return host::call(method, key);
+  }
+  PyObject* value = PyDict_GetItemWithError(object, key);
+  if (value == nullptr && PyErr_Occurred() != nullptr) host::throw_error_set();
+  return host::Ref::borrow(value != nullptr ? value : Py_None);
+}
+
+host::Ref canvas_of(host::Handle cell) {
+  const Keys& key = keys();
+  host::Ref metadata = get_item(cell, key.metadata);
+  return get_item(metadata, key.canvas);
+}
+
+}  // namespace vornik::nbdelta

@@ -252,6 +252,11 @@ class KeyCache {
       return Ref::borrow(slot.str);
     }
     Ref str = ascii_str(text, size);
+    // Interned, so that lookups with the host's own constant texts ("source", "metadata")
+    // find the key by identity instead of comparing characters.
+    PyObject* interned = str.release();
+    PyUnicode_InternInPlace(&interned);
+    str = Ref::steal(interned);
     Py_XSETREF(slot.str, str.clone().release());
     // The text stays valid while the cache lives: both belong to one parse.
     slot.text = text;

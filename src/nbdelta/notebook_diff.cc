@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/collector.h"
 #include "nbdelta/access.h"
 #include "nbdelta/bound.h"
 #include "nbdelta/parent_links.h"
@@ -241,6 +242,7 @@ Ref diff_documents(const Records& records, Handle prev, Handle current) {
 }
 
 Ref diff_dicts_body(Function& function, PyObject* const* args) {
+  host::CollectorPause pause;
   PyObject* globals = function.globals();
   if (collaborators_are_stock(globals)) {
     return diff_documents(DirectRecords(globals), args[0], args[1]);

@@ -265,8 +265,9 @@ class NotebookMerge {
         continue;
       }
       if (!in_incoming) {
-        int entry = merged_cells_.find(cell_id.get());
+        // Current changed what incoming removed: current's version stays, marked.
         Ref name = cell_name(merged_cells_.cell_for(cell_id.get()));
+        int entry = merged_cells_.find(cell_id.get());
         if (is_truthy(name.get())) mark(entry);
         continue;
       }

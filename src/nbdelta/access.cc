@@ -4,13 +4,6 @@
 
 namespace vornik::nbdelta {
 
-void raise_key_error(PyObject* key) {
-  // A tuple, so that a key that is itself a tuple is reported whole, as the host's dict does.
-  host::Ref args = host::check(PyTuple_Pack(1, key));
-  PyErr_SetObject(PyExc_KeyError, args.get());
-  host::throw_error_set();
-}
-
 host::Ref get_or_none(host::Handle object, PyObject* key) {
   if (!PyDict_CheckExact(object.get())) {
     host::Ref method = host::getattr(object, "get");

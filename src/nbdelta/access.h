@@ -1,36 +1,17 @@
-// Item access on the JSON objects of a document, with exactly the host's semantics for any
-// object: subscription, assignment and `get`. Objects that are exactly dicts (all that a parsed
-// document holds) take the dictionary's own operations, which run no code of the caller's.
+// Item access on the JSON objects of a document beyond subscription and assignment
+// (host/items.h): `get` with the host's semantics for any object, and the cell's canvas.
 #pragma once
 
 #include <cstring>
 
+#include "host/items.h"
 #include "host/ref.h"
 
 namespace vornik::nbdelta {
 
-// KeyError carrying `key`, worded as the host's dict words it.
-[[noreturn]] void raise_key_error(PyObject* key);
-
-// `object[key]`
-inline host::Ref get_item(host::Handle object, PyObject* key) {
-  if (!PyDict_CheckExact(object.get())) return host::check(PyObject_GetItem(object, key));
-  PyObject* value = PyDict_GetItemWithError(object, key);
-  if (value == nullptr) {
-    if (PyErr_Occurred() != nullptr) host::throw_error_set();
-    raise_key_error(key);
-  }
-  return host::Ref::borrow(value);
-}
-
-// `object[key] = value`
-inline void set_item(host::Handle object, PyObject* key, host::Handle value) {
-  if (PyDict_CheckExact(object.get())) {
-    host::check_status(PyDict_SetItem(object, key, value));
-  } else {
-    host::check_status(PyObject_SetItem(object, key, value));
-  }
-}
+using host::get_item;
+using host::raise_key_error;
+using host::set_item;
 
 // `object.get(key, fallback())`. The fallback is computed where the host computes an argument:
 // after the method is looked up and before it runs, so its own errors come first.

@@ -1,5 +1,7 @@
 #include "nbweave/merged_cells.h"
 
+#include "host/items.h"
+
 #include "nbweave/cell_access.h"
 #include "nbweave/nbweave.h"
 
@@ -20,10 +22,7 @@ int MergedCells::find(PyObject* key) const {
 
 PyObject* MergedCells::cell_for(PyObject* key) const {
   int entry = find(key);
-  if (entry < 0) {
-    PyErr_SetObject(PyExc_KeyError, key);
-    host::throw_error_set();
-  }
+  if (entry < 0) host::raise_key_error(key);
   return cell(entry);
 }
 
@@ -93,10 +92,7 @@ int MergedCells::assign(PyObject* key, PyObject* cell) {
 
 void MergedCells::remove(PyObject* key) {
   int entry = find(key);
-  if (entry < 0) {
-    PyErr_SetObject(PyExc_KeyError, key);
-    host::throw_error_set();
-  }
+  if (entry < 0) host::raise_key_error(key);
   forget_name(entry);
   host::check_status(PyDict_DelItem(index_.get(), key));
   unlink(entry);

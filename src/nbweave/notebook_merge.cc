@@ -4,6 +4,7 @@
 
 #include "host/collector.h"
 #include "host/function.h"
+#include "host/items.h"
 #include "json/document.h"
 #include "nbweave/cell_access.h"
 #include "nbweave/merged_cells.h"
@@ -19,24 +20,16 @@ using host::Ref;
 using host::TypeCheck;
 
 Ref item(Handle container, const char* key) {
-  return host::check(PyObject_GetItem(container, host::intern(key)));
+  return host::get_item(container, host::intern(key));
 }
 
 bool contains(Handle container, const char* key) {
   return host::check_status(PySequence_Contains(container, host::intern(key))) != 0;
 }
 
-bool dict_contains(Handle map, Handle key) {
-  return host::check_status(PyDict_Contains(map, key)) != 0;
-}
-
+// `map[key]` of one of the merge's own maps, which hold every value they are asked for.
 PyObject* dict_item(Handle map, Handle key) {
-  PyObject* value = PyDict_GetItemWithError(map, key);
-  if (value == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-    host::throw_error_set();
-  }
-  return value;
+  return host::get_item(map, key).get();
 }
 
 // `del diff["outputs"]` when it has one.
@@ -219,7 +212,8 @@ class NotebookMerge {
   // Pass A, in base's order: cells that current removed.
   void cells_current_removed() {
     for (Ref& cell_id : dict_keys(base_cells_.get())) {
-      if (dict_contains(current_cells_, cell_id) || !dict_contains(incoming_cells_, cell_id)) {
+      if (host::dict_contains(current_cells_, cell_id) ||
+          !host::dict_contains(incoming_cells_, cell_id)) {
         continue;
       }
       Ref diff = cell_changed(dict_item(base_cells_, cell_id), dict_item(incoming_cells_, cell_id));
@@ -232,8 +226,8 @@ class NotebookMerge {
   // as it stood before the pass, so cells added here never clash with one another.
   void cells_incoming_added() {
     for (Ref& cell_id : dict_keys(incoming_cells_.get())) {
-      if (dict_contains(base_cells_, cell_id)) continue;
-      if (Py_OptimizeFlag == 0 && dict_contains(current_cells_, cell_id)) {
+      if (host::dict_contains(base_cells_, cell_id)) continue;
+      if (Py_OptimizeFlag == 0 && host::dict_contains(current_cells_, cell_id)) {
         PyErr_SetNone(PyExc_AssertionError);
         host::throw_error_set();
       }
@@ -251,11 +245,11 @@ class NotebookMerge {
   // Pass C, in current's order: cells that base and current both have.
   void cells_both_kept() {
     for (Ref& cell_id : dict_keys(current_cells_.get())) {
-      if (!dict_contains(base_cells_, cell_id)) continue;
+      if (!host::dict_contains(base_cells_, cell_id)) continue;
       PyObject* base_cell = dict_item(base_cells_, cell_id);
       Ref current_cell_diff = cell_changed(base_cell, dict_item(current_cells_, cell_id));
       drop_outputs(current_cell_diff);
-      bool in_incoming = dict_contains(incoming_cells_, cell_id);
+      bool in_incoming = host::dict_contains(incoming_cells_, cell_id);
       if (!is_truthy(current_cell_diff.get())) {
         if (!in_incoming) {
           incoming_removed_unchanged(cell_id);

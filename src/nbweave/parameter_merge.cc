@@ -1,5 +1,7 @@
 #include "nbweave/parameter_merge.h"
 
+#include "host/items.h"
+
 #include "nbweave/nbweave.h"
 #include "nbweave/structure.h"
 
@@ -10,7 +12,7 @@ using host::Handle;
 using host::Ref;
 
 Ref item(Handle container, const char* key) {
-  return host::check(PyObject_GetItem(container, host::intern(key)));
+  return host::get_item(container, host::intern(key));
 }
 
 // Name to parameter object, in list order; a repeated name keeps the later object at the
@@ -29,18 +31,13 @@ Ref parameters_by_name(Handle document) {
   return by_name;
 }
 
-// `map[key]`, the key known to be present.
+// `map[key]` of one of the stage's own maps, which keeps the value alive.
 PyObject* lookup(Handle map, Handle key) {
-  PyObject* value = PyDict_GetItemWithError(map, key);
-  if (value == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-    host::throw_error_set();
-  }
-  return value;
+  return host::get_item(map, key).get();
 }
 
 bool contains(Handle map, Handle key) {
-  return host::check_status(PyDict_Contains(map, key)) != 0;
+  return host::dict_contains(map, key);
 }
 
 class ParameterMerge {

@@ -50,9 +50,8 @@ void add_option(Handle add_argument, const char* option, Handle type, bool requi
 // bound in the module's namespace.
 void run_command_line(const vornik::host::ModuleBody& body) {
   Ref argparse = body.get("argparse");
-  Ref parser = call_with_keywords<0, 1>(
-      vornik::host::getattr(argparse, "ArgumentParser"), {}, {"description"},
-      {vornik::host::make_str(kDescription)});
+  Ref parser = call_with_keywords<0, 1>(vornik::host::getattr(argparse, "ArgumentParser"), {},
+                                        {"description"}, {vornik::host::make_str(kDescription)});
   body.bind("parser", parser);
 
   Ref add_argument = vornik::host::getattr(parser, "add_argument");
@@ -80,12 +79,11 @@ void run_command_line(const vornik::host::ModuleBody& body) {
       is_true(file_path) ? std::move(file_path) : vornik::host::getattr(args, "current_file");
   body.bind("destination_path", destination_path);
 
-  call_with_keywords<0, 4>(body.get("merge_files"), {},
-                           {"current_file_path", "base_file_path", "incoming_file_path",
-                            "file_path"},
-                           {vornik::host::getattr(args, "current_file"),
-                            vornik::host::getattr(args, "base_file"),
-                            vornik::host::getattr(args, "incoming_file"), destination_path});
+  call_with_keywords<0, 4>(
+      body.get("merge_files"), {},
+      {"current_file_path", "base_file_path", "incoming_file_path", "file_path"},
+      {vornik::host::getattr(args, "current_file"), vornik::host::getattr(args, "base_file"),
+       vornik::host::getattr(args, "incoming_file"), destination_path});
 }
 
 int vornikweave_exec(PyObject* module) {
@@ -108,8 +106,8 @@ PyModuleDef_Slot vornikweave_slots[] = {
 };
 
 PyModuleDef vornikweave_module = {
-    PyModuleDef_HEAD_INIT, "vornikweave", nullptr, 0, nullptr, vornikweave_slots,
-    nullptr,               nullptr,       nullptr,
+    PyModuleDef_HEAD_INIT, "vornikweave", nullptr, 0,       nullptr,
+    vornikweave_slots,     nullptr,       nullptr, nullptr,
 };
 
 }  // namespace

@@ -140,9 +140,10 @@ def _edges(cells: list[CellChange]) -> list[tuple[object, object, str]]:
 def _drawn(cells: list[CellChange]) -> list[CellChange]:
     if len(cells) <= MAX_DRAWN_CELLS:
         return cells
-    keep = {cell.cell_id for cell in cells if cell.shown}
+    changed = {cell.cell_id for cell in cells if cell.shown}
+    keep = set(changed)
     for parent, child, _kind in _edges(cells):
-        if child in keep or parent in keep:
+        if child in changed or parent in changed:
             keep.update((parent, child))
     return [cell for cell in cells if cell.cell_id in keep][:MAX_DRAWN_CELLS]
 

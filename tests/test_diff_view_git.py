@@ -28,15 +28,6 @@ def repo(tmp_path):
     return env, repo
 
 
-def test_install_registers_the_diff_driver(repo):
-    env, path = repo
-    assert (path / ".gitattributes").read_text() == "*.ipynb merge=vornik diff=vornik\n"
-    config = run(env, "git", "config", "--local", "--get-regexp", "^diff[.]vornik[.]", cwd=path).stdout
-    assert config == "diff.vornik.command vornik-git diff --git-driver --\ndiff.vornik.textconv vornik-git cat --\n"
-    status = run(env, "vornik-git", "status", cwd=path).stdout
-    assert "git diff shows notebooks cell by cell" in status
-
-
 def test_git_diff_shows_the_cell_view(repo):
     env, path = repo
     out = run(env, "git", "diff", cwd=path).stdout
@@ -47,29 +38,26 @@ def test_git_diff_shows_the_cell_view(repo):
     assert '"cell_type"' not in out and "\x1b[" not in out
 
 
-@pytest.mark.parametrize("command", [["log", "-p", "-1"], ["show"], ["diff", "--no-ext-diff", "HEAD~"]])
-def test_history_shows_notebooks_as_text(repo, command):
+@pytest.mark.parametrize("command", [["log", "-p", "-1"], ["show"], ["diff", "--no-ext-diff", "HEAD~"],
+                                     ["log", "-p", "--ext-diff", "-1"]])
+def test_history_shows_notebooks_as_text_or_on_request_as_cells(repo, command):
     env, path = repo
     run(env, "git", "commit", "-q", "-am", "incoming", cwd=path)
     out = run(env, "git", *command, cwd=path).stdout
+    assert '"cell_type"' not in out
+    if "--ext-diff" in command:
+        assert f"--- a/{NOTEBOOK}\n+++ b/{NOTEBOOK}\n\nmodified code cell 'clean' [8a2e]" in out
+        return
     assert f"diff --git a/{NOTEBOOK} b/{NOTEBOOK}" in out
     assert "-    model = fit(frame, alpha=0.1)\n+    model = fit(frame, alpha=0.05)\n" in out
     assert "+code cell 'report' [f5b0]\n+  parents: train [c71d]\n+    report(model, score)\n" in out
-    assert '"cell_type"' not in out
-
-
-def test_history_shows_the_cell_view_on_request(repo):
-    env, path = repo
-    run(env, "git", "commit", "-q", "-am", "incoming", cwd=path)
-    out = run(env, "git", "log", "-p", "--ext-diff", "-1", "--format=%s", cwd=path).stdout
-    assert f"incoming\n\n--- a/{NOTEBOOK}\n+++ b/{NOTEBOOK}\n" in out
-    assert "modified code cell 'clean' [8a2e]" in out
 
 
 @pytest.mark.parametrize("change, header", [
     ("add", "--- /dev/null\n+++ b/flows/new.ipynb\n"),
     ("delete", f"--- a/{NOTEBOOK}\n+++ /dev/null\n"),
     ("rename", f"--- a/{NOTEBOOK}\n+++ b/flows/renamed.ipynb\n"),
+    ("chmod", f"old mode 100644\nnew mode 100755\n--- a/{NOTEBOOK}\n+++ b/{NOTEBOOK}\n"),
 ])
 def test_added_deleted_and_renamed_notebooks(repo, change, header):
     env, path = repo
@@ -79,11 +67,13 @@ def test_added_deleted_and_renamed_notebooks(repo, change, header):
         run(env, "git", "add", "flows/new.ipynb", cwd=path)
     elif change == "delete":
         run(env, "git", "rm", "-q", NOTEBOOK, cwd=path)
-    else:
+    elif change == "rename":
         run(env, "git", "mv", NOTEBOOK, "flows/renamed.ipynb", cwd=path)
+    else:
+        run(env, "git", "update-index", "--chmod=+x", NOTEBOOK, cwd=path)
     out = run(env, "git", "diff", "--cached", "-M", cwd=path).stdout
     assert out.startswith(header)
-    assert ("no differences in cells or parameters" in out) == (change == "rename")
+    assert ("no differences in cells or parameters" in out) == (change in ("rename", "chmod"))
 
 
 def test_a_notebook_the_view_cannot_read_still_shows(repo):
@@ -105,7 +95,6 @@ def test_a_notebook_the_view_cannot_read_still_shows(repo):
 @pytest.mark.parametrize("settings, no_color, coloured", [
     ([], None, False),  # git's default "auto", and no terminal here
     (["-c", "color.diff=always"], None, True),
-    (["-c", "color.ui=always"], None, True),
     (["-c", "color.ui=always", "-c", "color.diff=never"], None, False),
     (["-c", "color.diff=always"], "1", False),
 ])
@@ -118,8 +107,12 @@ def test_colour_follows_git(repo, settings, no_color, coloured):
     assert ("\x1b[" in out) == coloured
 
 
-def test_uninstall_gives_notebooks_back_to_git(repo):
+def test_install_registers_and_uninstall_removes_the_diff_driver(repo):
     env, path = repo
+    assert (path / ".gitattributes").read_text() == "*.ipynb merge=vornik diff=vornik\n"
+    config = run(env, "git", "config", "--local", "--get-regexp", "^diff[.]vornik[.]", cwd=path).stdout
+    assert config == "diff.vornik.command vornik-git diff --git-driver --\ndiff.vornik.textconv vornik-git cat --\n"
+    assert "git diff shows notebooks cell by cell" in run(env, "vornik-git", "status", cwd=path).stdout
     run(env, "vornik-git", "uninstall", cwd=path)
     assert not (path / ".gitattributes").exists()
     assert run(env, "git", "config", "--local", "--get-regexp", "^diff[.]", cwd=path, check=False).stdout == ""

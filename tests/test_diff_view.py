@@ -229,14 +229,17 @@ def test_what_counts_as_a_change_of_a_cell(edit, label):
 
 def test_markdown_cells_are_compared_by_id_or_position():
     old = make_notebook([make_cell("m1", "", ["one\n"], cell_type="markdown"),
-                         {"cell_type": "raw", "metadata": {}, "source": ["plain\n"]}])
+                         {"cell_type": "raw", "metadata": {}, "source": ["plain\n"]},
+                         make_cell("m3", "", ["three\n"], cell_type="markdown")])
     new = make_notebook([make_cell("m1", "", ["one, edited\n"], cell_type="markdown"),
                          {"cell_type": "raw", "metadata": {}, "source": ["plain\n"]},
-                         make_cell("m2", "", ["two\n"], cell_type="markdown")])
+                         make_cell("m2", "", ["two\n"], cell_type="markdown"),
+                         make_cell("m3", "", ["three\n"], cell_type="raw")])
     diff = diffview.compare(old, new)
     assert [(cell.kind, cell.label) for cell in diff.cells] == [
-        ("markdown", "modified"), ("raw", "unchanged"), ("markdown", "added")]
-    assert "raw cell at position 2" not in diffview.render_text(diff, "a", "b")
+        ("markdown", "modified"), ("raw", "unchanged"), ("markdown", "added"), ("raw", "modified")]
+    out = diffview.render_text(diff, "a", "b")
+    assert "raw cell at position 2" not in out and "modified raw cell [m3]\ntype: markdown -> raw\n" in out
 
 
 @pytest.mark.parametrize("index", [0, 2, 5])

@@ -166,6 +166,7 @@ class CellChange:
     new_source: list[str]
     position: int  # 1-based, in the new version (the old one for a removed cell)
     old_name: str | None = None  # set when the name changed
+    old_kind: str | None = None  # set when a markdown cell became a raw one, or back
     parents: list[Link] = field(default_factory=list)
     added_parents: list[Link] = field(default_factory=list)
     removed_parents: list[Link] = field(default_factory=list)
@@ -370,8 +371,11 @@ def compare(old: dict, new: dict, old_label: str = "old", new_label: str = "new"
             new_source=new_lines,
             position=(after or before)["position"],
         )
-        if before is not None and after is not None and before["name"] != after["name"]:
-            change.old_name = before["name"]
+        if before is not None and after is not None:
+            if before["name"] != after["name"]:
+                change.old_name = before["name"]
+            if before["kind"] != after["kind"]:
+                change.old_kind = before["kind"]
         changes[key] = change
 
     order = interleave(old_side.order, new_side.order)
@@ -494,6 +498,8 @@ def _cell_block(cell: CellChange, paint: _Paint) -> list[str]:
     lines = [f"{paint(cell.label, cell.label)} {visible(cell.kind)} cell {cell.title()}"]
     if cell.old_name is not None:
         lines.append(f"name: '{visible(cell.old_name)}' -> '{visible(cell.name)}'")
+    if cell.old_kind is not None:
+        lines.append(f"type: {visible(cell.old_kind)} -> {visible(cell.kind)}")
     links = [paint("+", f"+{link.label()}") for link in cell.added_parents]
     links += [paint("-", f"-{link.label()}") for link in cell.removed_parents]
     if links:

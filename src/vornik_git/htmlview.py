@@ -407,6 +407,8 @@ def _cell_article(cell: CellChange, anchor: str) -> str:
     facts = []
     if cell.old_name is not None:
         facts.append(f"<li>name: <code>{_esc(cell.old_name)}</code> \u2192 <code>{_esc(cell.name)}</code></li>")
+    if cell.old_kind is not None:
+        facts.append(f"<li>type: {_esc(cell.old_kind)} \u2192 {_esc(cell.kind)}</li>")
     if cell.kind == "code" and (cell.parents or cell.added_parents or cell.removed_parents):
         chips = _chips(cell.parents, "kept") + _chips(cell.added_parents, ADDED) + _chips(cell.removed_parents, REMOVED)
         facts.append(f"<li>parents: {' '.join(chips)}</li>")

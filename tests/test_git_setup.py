@@ -140,7 +140,7 @@ def test_install_is_idempotent_and_uninstall_keeps_the_rest(world):
     (repo / ".gitattributes").write_text("*.png binary\n*.ipynb diff=other\n")
     for _ in range(2):
         run(env, "vornik-git", "install", cwd=repo)
-    assert (repo / ".gitattributes").read_text() == "*.png binary\n*.ipynb diff=other\n*.ipynb merge=vornik\n"
+    assert (repo / ".gitattributes").read_text() == "*.png binary\n*.ipynb diff=other\n*.ipynb merge=vornik diff=vornik\n"
     assert config(env, repo, "--local", "merge.vornik.driver").strip() == DRIVER
     assert run(env, "git", "check-attr", "merge", "--", "x/y.ipynb", cwd=repo).stdout == "x/y.ipynb: merge: vornik\n"
     assert run(env, "vornik-git", "status", cwd=repo).returncode == 0
@@ -157,7 +157,7 @@ def test_install_updates_a_line_of_ours_in_place(world):
     env, repo = world
     (repo / ".gitattributes").write_text("*.ipynb diff=vornik\n*.csv text\n")
     run(env, "vornik-git", "install", cwd=repo)
-    assert (repo / ".gitattributes").read_text() == "*.ipynb merge=vornik\n*.csv text\n"
+    assert (repo / ".gitattributes").read_text() == "*.ipynb merge=vornik diff=vornik\n*.csv text\n"
     run(env, "vornik-git", "uninstall", cwd=repo)
     assert (repo / ".gitattributes").read_text() == "*.csv text\n"
     (repo / ".gitattributes").write_text("*.ipynb merge=vornik\n")
@@ -171,7 +171,7 @@ def test_global_install_serves_every_repository(world, tmp_path):
     outside.mkdir()
     run(env, "vornik-git", "install", "--global", cwd=outside)
     attributes = tmp_path / "home" / ".config" / "git" / "attributes"
-    assert attributes.read_text() == "*.ipynb merge=vornik\n"
+    assert attributes.read_text() == "*.ipynb merge=vornik diff=vornik\n"
     assert config(env, repo, "--global", "merge.vornik.driver").strip() == DRIVER
     assert run(env, "vornik-git", "status", cwd=repo).returncode == 0
     assert not (repo / ".gitattributes").exists()

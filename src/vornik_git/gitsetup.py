@@ -22,10 +22,17 @@ CONFIG: dict[str, dict[str, str]] = {
         "name": "notebook merge driver (vornik_git)",
         "driver": "vornikweave --current-file %A --base-file %O --incoming-file %B --file-path %P",
     },
+    # `git diff` runs the command: the cell view, with git's seven (or nine) arguments after
+    # the "--". `git log -p`, `git show` and `git diff --no-ext-diff` run no external diff
+    # unless given --ext-diff; they diff the textconv renderings line by line instead.
+    f"diff.{DRIVER}": {
+        "command": "vornik-git diff --git-driver --",
+        "textconv": "vornik-git cat --",
+    },
 }
 
 # The attributes our line sets for PATTERN, in the order they are written.
-ATTRIBUTES: list[str] = [f"merge={DRIVER}"]
+ATTRIBUTES: list[str] = [f"merge={DRIVER}", f"diff={DRIVER}"]
 
 # Every attribute token a release of ours has ever written; uninstall removes these, and an
 # install rewrites a line made of nothing else into the current one.
@@ -200,10 +207,12 @@ def status(cwd: str | os.PathLike | None = None) -> tuple[list[str], bool]:
     """A report of what is configured, and whether notebooks merge with our driver here."""
     report = []
     driver_key = f"merge.{DRIVER}.driver"
-    report.append(f"merge driver ({driver_key}):")
-    for scope in SCOPES:
-        value = _scope_value(scope, driver_key, cwd)
-        report.append(f"  {_SCOPE_TITLES[scope]:<10} {value if value is not None else '-'}")
+    diff_key = f"diff.{DRIVER}.command"
+    for title, key in (("merge driver", driver_key), ("diff driver", diff_key)):
+        report.append(f"{title} ({key}):")
+        for scope in SCOPES:
+            value = _scope_value(scope, key, cwd)
+            report.append(f"  {_SCOPE_TITLES[scope]:<10} {value if value is not None else '-'}")
     report.append(f"attributes for {PATTERN}:")
     for scope in SCOPES:
         try:
@@ -224,6 +233,13 @@ def status(cwd: str | os.PathLike | None = None) -> tuple[list[str], bool]:
         report.append(
             "in this repository: notebooks merge with "
             + ("the vornik driver" if active else f"git's default (merge attribute: {value or 'unset'})")
+        )
+        attribute = git("check-attr", "diff", "--", "notebook.ipynb", cwd=cwd, check=False)
+        value = attribute.stdout.strip().rsplit(": ", 1)[-1] if attribute.returncode == 0 else ""
+        viewer = value == DRIVER and bool(git("config", "--get", diff_key, cwd=cwd, check=False).stdout.strip())
+        report.append(
+            "in this repository: git diff shows notebooks "
+            + ("cell by cell (vornik-git diff)" if viewer else f"as JSON text (diff attribute: {value or 'unset'})")
         )
     else:
         report.append("in this directory: not a git work tree")

@@ -9,6 +9,7 @@ git's own trace (GIT_TRACE) counts the `git merge-file` runs: one per cell throu
 import copy
 import os
 import re
+import shutil
 import tempfile
 
 import git
@@ -202,3 +203,30 @@ def test_temporary_paths_and_labels(directory_name, in_process, file_path, merge
         random_part = re.compile("/tmp[a-z0-9_]{8}/")
         assert [[random_part.sub("/tmp<random>/", line) for line in cell] for cell in through_git] \
             == [[random_part.sub("/tmp<random>/", line) for line in cell] for cell in with_engine]
+
+
+@pytest.mark.parametrize("version, in_process", [
+    ("git version 2.39.5", True),
+    ("git version 2.39.0.windows.1", True),
+    ("git version 2.40.0", False),
+    ("git version 2.3.9", False),
+    ("git version 2.39", False),
+    ("version unknown", False),
+])
+def test_only_the_git_release_compared_with_merges_in_process(version, in_process, merge, place,
+                                                             monkeypatch):
+    # GitPython's program: a git that answers `version` as told and is the real one otherwise
+    fake = place / "bin" / "git"
+    fake.parent.mkdir()
+    fake.write_text(f'#!/bin/sh\nif [ "$1" = version ]; then echo "{version}"; exit 0; fi\n'
+                    f'exec {shutil.which("git")} "$@"\n', encoding="utf-8")
+    fake.chmod(0o755)
+    monkeypatch.setattr(git.cmd.Git, "GIT_PYTHON_GIT_EXECUTABLE", str(fake))
+    cells = [CLEAN, CONFLICT, CLEAN]
+    with_engine, runs = run(merge, place, cells)
+    # the probe runs alongside the version question; without a verdict git merges every cell
+    assert runs == (1 if ENGINE and in_process else 4 if ENGINE else 3)
+    # the verdict is kept for that program file: it is not asked again
+    assert run(merge, place, cells)[1] == (1 if ENGINE and in_process else 3)
+    keep_engine_out(monkeypatch)
+    assert run(merge, place, cells) == (with_engine, 3)

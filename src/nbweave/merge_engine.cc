@@ -301,9 +301,10 @@ std::optional<Session> Session::open(Handle globals, Handle executable) {
       if (!verdict) version_status = version.finish(&version_text);
     }
     if (!verdict) {
+      // A version that could not be asked is asked again next time.
+      if (version_status != 0) return std::nullopt;
       auto found = parse_git_version(version_text);
-      const bool accepted = version_status == 0 && found && found->first == kCheckedGit.first &&
-                            found->second == kCheckedGit.second;
+      const bool accepted = found && *found == kCheckedGit;
       g_checked = CheckedProgram{*program, accepted};
       if (!accepted) return std::nullopt;
     }

@@ -109,117 +109,24 @@ def normalised(lines):
     return [pattern.sub("<temporary base>", line) for line in lines]
 
 
-def _git(*args, cwd):
-    subprocess.run(["git", *args], cwd=cwd, check=True, capture_output=True)
-
-
-def _global_style(home, style):
-    (home / ".gitconfig").write_text(f"[merge]\n\tconflictStyle = {style}\n", encoding="utf-8")
-
-
-def _repository(root):
-    repo = root / "repo"
-    repo.mkdir()
-    _git("init", "-q", str(repo), cwd=root)
-    return repo
-
-
-def _config_parameters(monkeypatch, style):
-    # What `git -c merge.conflictStyle=...` hands to a merge driver.
-    monkeypatch.setenv("GIT_CONFIG_PARAMETERS", f"'merge.conflictstyle'='{style}'")
-
-
-def _config_count(monkeypatch, style):
-    monkeypatch.setenv("GIT_CONFIG_COUNT", "1")
-    monkeypatch.setenv("GIT_CONFIG_KEY_0", "merge.conflictStyle")
-    monkeypatch.setenv("GIT_CONFIG_VALUE_0", style)
-
-
-def _outside(root, home, monkeypatch):
-    directory = root / "outside"
-    directory.mkdir()
-    return directory
-
-
-def _outside_configured(root, home, monkeypatch):
-    _global_style(home, "diff3")
-    _config_parameters(monkeypatch, "zdiff3")
-    return _outside(root, home, monkeypatch)
-
-
-def _repo_plain(root, home, monkeypatch):
-    return _repository(root)
-
-
-def _repo_parameters(root, home, monkeypatch):
-    _config_parameters(monkeypatch, "diff3")
-    return _repository(root)
-
-
-def _repo_count(root, home, monkeypatch):
-    _config_count(monkeypatch, "zdiff3")
-    return _repository(root)
-
-
-def _repo_global(root, home, monkeypatch):
-    _global_style(home, "diff3")
-    return _repository(root)
-
-
-def _repo_local_over_global(root, home, monkeypatch):
-    _global_style(home, "diff3")
-    repo = _repository(root)
-    _git("config", "merge.conflictStyle", "zdiff3", cwd=repo)
-    return repo
-
-
-def _repo_subdirectory(root, home, monkeypatch):
-    _config_parameters(monkeypatch, "zdiff3")
-    sub = _repository(root) / "sub" / "dir"
-    sub.mkdir(parents=True)
-    return sub
-
-
-def _git_dir_elsewhere(root, home, monkeypatch):
-    # git names the repository in GIT_DIR for the drivers it runs.
-    repo = _repository(root)
-    _git("config", "merge.conflictStyle", "diff3", cwd=repo)
-    monkeypatch.setenv("GIT_DIR", str(repo / ".git"))
-    return _outside(root, home, monkeypatch)
-
-
-def _repo_unknown_style(root, home, monkeypatch):
-    _config_parameters(monkeypatch, "fancy")
-    return _repository(root)
-
-
-def _repo_upper_case_style(root, home, monkeypatch):
-    _global_style(home, "DIFF3")
-    return _repository(root)
-
-
-def _repo_style_without_value(root, home, monkeypatch):
-    repo = _repository(root)
-    with open(repo / ".git" / "config", "a", encoding="utf-8") as config:
-        config.write("[merge]\n\tconflictStyle\n")
-    return repo
-
-
-# name -> (make the working directory, the style `git merge-file` takes there; None where it
-# refuses to merge at all)
+# name -> (how the place is made, the style `git merge-file` takes there; None where it
+# refuses to merge at all). "-c" is what `git -c merge.conflictStyle=...` hands a merge driver;
+# "git dir" names the repository in GIT_DIR from a directory outside it, as git does for the
+# drivers it runs.
 PLACES = {
-    "outside a repository": (_outside, "merge"),
-    "outside, global diff3 and -c zdiff3": (_outside_configured, "merge"),
-    "repository": (_repo_plain, "merge"),
-    "repository, -c diff3": (_repo_parameters, "diff3"),
-    "repository, GIT_CONFIG_COUNT zdiff3": (_repo_count, "zdiff3"),
-    "repository, global diff3": (_repo_global, "diff3"),
-    "repository, local zdiff3 over global diff3": (_repo_local_over_global, "zdiff3"),
-    "repository subdirectory, -c zdiff3": (_repo_subdirectory, "zdiff3"),
-    "GIT_DIR of a repository with diff3": (_git_dir_elsewhere, "diff3"),
-    "repository, unknown style": (_repo_unknown_style, None),
-    "repository, style in upper case": (_repo_upper_case_style, None),
-    "repository, style without a value": (_repo_style_without_value, None),
+    "outside a repository": ({"repository": False}, "merge"),
+    "outside, global diff3 and -c zdiff3": (
+        {"repository": False, "global": "diff3", "-c": "zdiff3"}, "merge"),
+    "repository": ({}, "merge"),
+    "repository, -c diff3": ({"-c": "diff3"}, "diff3"),
+    "repository, GIT_CONFIG_COUNT zdiff3": ({"count": "zdiff3"}, "zdiff3"),
+    "repository, global diff3": ({"global": "diff3"}, "diff3"),
+    "repository, local zdiff3 over global diff3": ({"global": "diff3", "local": "zdiff3"}, "zdiff3"),
+    "repository subdirectory, -c zdiff3": ({"-c": "zdiff3", "cwd": "sub/dir"}, "zdiff3"),
+    "GIT_DIR of a repository with diff3": ({"local": "diff3", "git dir": True}, "diff3"),
+    "repository, unknown style": ({"-c": "fancy"}, None),
+    "repository, style in upper case": ({"global": "DIFF3"}, None),
+    "repository, style without a value": ({"local text": "[merge]\n\tconflictStyle\n"}, None),
 }
 MERGING_PLACES = [name for name, (_, style) in PLACES.items() if style is not None]
 REFUSING_PLACES = [name for name, (_, style) in PLACES.items() if style is None]
@@ -228,7 +135,7 @@ REFUSING_PLACES = [name for name, (_, style) in PLACES.items() if style is None]
 def enter(place, root, monkeypatch):
     """Makes `place` under `root` this process's working directory, with git's configuration
     limited to what the place sets; returns the style git takes there."""
-    make, style = PLACES[place]
+    settings, style = PLACES[place]
     home = root / "home"
     home.mkdir()
     for name in ("GIT_CONFIG_PARAMETERS", "GIT_CONFIG_COUNT", "GIT_DIR", "GIT_WORK_TREE",
@@ -237,5 +144,29 @@ def enter(place, root, monkeypatch):
     monkeypatch.setenv("HOME", str(home))
     monkeypatch.setenv("GIT_CONFIG_NOSYSTEM", "1")
     monkeypatch.setenv("GIT_CEILING_DIRECTORIES", str(root))
-    monkeypatch.chdir(make(root, home, monkeypatch))
+    if "global" in settings:
+        (home / ".gitconfig").write_text(f"[merge]\n\tconflictStyle = {settings['global']}\n",
+                                         encoding="utf-8")
+    if "-c" in settings:
+        monkeypatch.setenv("GIT_CONFIG_PARAMETERS", f"'merge.conflictstyle'='{settings['-c']}'")
+    if "count" in settings:
+        monkeypatch.setenv("GIT_CONFIG_COUNT", "1")
+        monkeypatch.setenv("GIT_CONFIG_KEY_0", "merge.conflictStyle")
+        monkeypatch.setenv("GIT_CONFIG_VALUE_0", settings["count"])
+    outside = root / "outside"
+    outside.mkdir()
+    cwd = outside
+    if settings.get("repository", True):
+        repo = root / "repo"
+        subprocess.run(["git", "init", "-q", str(repo)], check=True, capture_output=True)
+        with open(repo / ".git" / "config", "a", encoding="utf-8") as config:
+            if "local" in settings:
+                config.write(f"[merge]\n\tconflictStyle = {settings['local']}\n")
+            config.write(settings.get("local text", ""))
+        cwd = repo / settings.get("cwd", "")
+        cwd.mkdir(parents=True, exist_ok=True)
+        if settings.get("git dir"):
+            monkeypatch.setenv("GIT_DIR", str(repo / ".git"))
+            cwd = outside
+    monkeypatch.chdir(cwd)
     return style

@@ -29,7 +29,7 @@ constexpr size_t kBinaryProbeSize = 8000;
 constexpr size_t kMaxSideSize = size_t{1024} * 1024 * 1023;
 
 // The git release whose `git merge-file` the library's merges were compared with, byte for
-// byte, in every style; other releases take the specified way until they are compared too.
+// byte, in every style; other releases merge through `_merge_source` until they are compared too.
 constexpr std::pair<int, int> kCheckedGit = {2, 39};
 
 // Three sides that conflict once, so that each style gives its own text: the common first line

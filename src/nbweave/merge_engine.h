@@ -40,14 +40,14 @@ bool stock_git_class(host::Handle git_class);
 bool stock_command_error(host::Handle error_class);
 
 // With an ordinary error set (an Exception), clears it and returns true: the caller then takes
-// the specified way, which meets the same failure and raises it itself. Anything else
+// `_merge_source`, which meets the same failure and raises it itself. Anything else
 // (KeyboardInterrupt, SystemExit) stays set and the caller rethrows.
 bool drop_ordinary_error();
 
 // What one merge of a notebook needs, resolved once at its first source merge.
 class Session {
  public:
-  // The session, or none when this merge must take the specified way for every cell: the
+  // The session, or none when every cell of this merge must go through `_merge_source`: the
   // library is unusable, `executable` (GitPython's git program) cannot be found or is not a
   // git whose merges were checked, or the style that `git merge-file` would use here cannot be
   // told. The style is learnt from `git merge-file` itself, run once in a temporary directory
@@ -60,13 +60,13 @@ class Session {
   Style style() const { return style_; }
 
   struct Cell {
-    host::Ref lines;          // null: this cell takes the specified way
+    host::Ref lines;          // null: this cell goes through `_merge_source`
     bool conflicted = false;  // git would report conflicts (a non-zero exit status)
   };
 
   // The merged lines of one cell, as `_merge_source` would return them with these arguments,
   // except for the random part of the temporary directory's name, which differs between any
-  // two calls of either. None when the cell must take the specified way: an argument of a
+  // two calls of either. None when the cell must go through `_merge_source`: an argument of a
   // type `_merge_source` refuses, lines that do not encode as UTF-8, a side git refuses (a NUL
   // byte in its first 8,000 bytes, or too large), or a failure of the library.
   Cell merge(host::Handle current, host::Handle base, host::Handle incoming,

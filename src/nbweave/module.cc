@@ -4,6 +4,7 @@
 #include "host/function.h"
 #include "host/module.h"
 #include "nbweave/cell_access.h"
+#include "nbweave/merge_engine.h"
 #include "nbweave/nbweave.h"
 
 namespace {
@@ -27,8 +28,11 @@ int nbweave_exec(PyObject* module) {
     body.import("jsondiff");
     body.import_from("common", {"Cell"}, 1);
 
-    body.bind("_merge_source", vornik::host::make_function(vornik::nbweave::kMergeSourceSpec,
-                                                           module, {Py_None, Py_None}));
+    vornik::nbweave::engine::remember_git(body.get("git"));
+    Ref merge_source =
+        vornik::host::make_function(vornik::nbweave::kMergeSourceSpec, module, {Py_None, Py_None});
+    vornik::nbweave::set_merge_source_function(merge_source.get());
+    body.bind("_merge_source", merge_source);
 
     Ref cell = body.get("Cell");
     vornik::nbweave::remember_stock_cell(cell.get());

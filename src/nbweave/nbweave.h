@@ -26,6 +26,11 @@ void set_merge_cell_class(PyObject* cls);
 PyObject* cell_changed_function();
 void set_cell_changed_function(PyObject* function);
 
+// `_merge_source` as defined at load, so that the merge can tell whether the module's name still
+// refers to it.
+PyObject* merge_source_function();
+void set_merge_source_function(PyObject* function);
+
 // The keys of a dict, in its order, held: the loops over them change other maps.
 std::vector<host::Ref> dict_keys(PyObject* map);
 

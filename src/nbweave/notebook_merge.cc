@@ -1,5 +1,6 @@
 // `merge_files`: the three-way merge of one notebook file, cell by cell, written over the
 // current version's file.
+#include <optional>
 #include <vector>
 
 #include "host/collector.h"
@@ -7,6 +8,7 @@
 #include "host/items.h"
 #include "json/document.h"
 #include "nbweave/cell_access.h"
+#include "nbweave/merge_engine.h"
 #include "nbweave/merged_cells.h"
 #include "nbweave/nbweave.h"
 #include "nbweave/parameter_merge.h"
@@ -85,7 +87,8 @@ class NotebookMerge {
     cells_current_removed();
     merged_cells_.rebuild_names();
     cells_incoming_added();
-    g_ = host::call(host::getattr(host::getattr(function_.global("git"), "cmd"), "Git"));
+    git_class_ = host::getattr(host::getattr(function_.global("git"), "cmd"), "Git");
+    g_ = host::call(git_class_);
     names_stale_ = true;
     cells_both_kept();
     prune_parents();
@@ -174,10 +177,21 @@ class NotebookMerge {
       merge_source_ = function_.global("_merge_source");
       current_label_ = host::check(PyNumber_Add(file_path_, host::intern("-current")));
       incoming_label_ = host::check(PyNumber_Add(file_path_, host::intern("-incoming")));
+      open_engine();
     }
     Ref current = host::getattr(dict_item(current_cells_, cell_id), "source");
     Ref base = host::getattr(dict_item(base_cells_, cell_id), "source");
     Ref incoming = host::getattr(dict_item(incoming_cells_, cell_id), "source");
+    if (engine_) {
+      engine::Session::Cell cell =
+          engine_->merge(current, base, incoming, current_label_, incoming_label_);
+      // git reports conflicts as a failure, which `_merge_source` lets pass only as the error
+      // class that GitPython raises.
+      if (cell.lines && (!cell.conflicted || command_error_is_stock())) {
+        host::setattr(merged_cells_.cell_for(cell_id.get()), "source", cell.lines);
+        return;
+      }
+    }
     PyObject* args[] = {nullptr,
                         g_.get(),
                         current.get(),
@@ -188,6 +202,32 @@ class NotebookMerge {
     Ref merged = host::check(PyObject_Vectorcall(
         merge_source_.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, label_keywords_.get()));
     host::setattr(merged_cells_.cell_for(cell_id.get()), "source", merged);
+  }
+
+  // The engine merges the cells' sources in place of `_merge_source` only where nobody replaced
+  // the function or the git command class: replaced ones are called as they are.
+  void open_engine() {
+    if (merge_source_.get() != merge_source_function() || !engine::stock_git_class(git_class_) ||
+        !engine::stock_git(g_)) {
+      return;
+    }
+    Ref executable;
+    try {
+      executable = host::getattr(g_, "GIT_PYTHON_GIT_EXECUTABLE");
+    } catch (const host::ErrorAlreadySet&) {
+      if (engine::drop_ordinary_error()) return;
+      throw;
+    }
+    engine_ = engine::Session::open(function_.globals(), executable);
+  }
+
+  bool command_error_is_stock() {
+    try {
+      return engine::stock_command_error(host::getattr(function_.global("git"), "GitCommandError"));
+    } catch (const host::ErrorAlreadySet&) {
+      if (engine::drop_ordinary_error()) return false;
+      throw;
+    }
   }
 
   void duplicate(Handle cell_id, bool with_marks) {
@@ -408,7 +448,9 @@ class NotebookMerge {
   Ref merge_source_;
   Ref current_label_;
   Ref incoming_label_;
+  Ref git_class_;
   Ref g_;
+  std::optional<engine::Session> engine_;
   Ref type_keyword_ = names({"file_type"});
   Ref label_keywords_ = names({"current_name", "incoming_name"});
   Ref header_colour_only_ = host::check(PyFrozenSet_New(names({"headerColor"}).get()));

@@ -1,6 +1,7 @@
 // `_merge_source`: the three-way merge of one cell's source lines by `git merge-file`, run on
 // three files of a private temporary directory.
-#include <dirent.h>
+#include "nbweave/source_merge.h"
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/random.h>
@@ -26,7 +27,8 @@ using host::TypeCheck;
 
 // Attempts at a directory name nobody else holds, as the host's own temporary files make.
 constexpr int kMaxAttempts = 10000;
-constexpr std::string_view kNameCharacters = "abcdefghijklmnopqrstuvwxyz0123456789_";
+
+PyObject* g_merge_source_function = nullptr;
 
 int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
   if (type == FTW_DP) {
@@ -37,60 +39,78 @@ int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
   return 0;  // go on: removal is best effort, never a reason to fail a merge
 }
 
-// A new, empty, uniquely named directory only the user can enter, in the directory the host's
-// `tempfile` module chooses (TMPDIR and its fallbacks, or `tempfile.tempdir`); removed with
-// everything in it when the object goes, on every path out.
-class TemporaryDirectory {
- public:
-  explicit TemporaryDirectory(Function& function) {
-    Ref tempfile = function.global("tempfile");
-    Ref parent = host::call(host::getattr(tempfile, "gettempdir"));
-    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-      unsigned char random[8];
-      if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-        host::raise_os_error(errno == 0 ? EIO : errno, Py_None);
-      }
-      std::string name = "tmp";
-      for (unsigned char byte : random) name += kNameCharacters[byte % kNameCharacters.size()];
-      Ref candidate = host::check(PyUnicode_FromFormat("%U/%s", parent.get(), name.c_str()));
-      if (PyUnicode_READ_CHAR(candidate.get(), 0) != '/') {
-        Ref os_path = host::getattr(function.global("os"), "path");
-        candidate = host::call(host::getattr(os_path, "abspath"), candidate);
-      }
-      host::FsPath path(candidate);
-      if (::mkdir(path.c_str(), 0700) == 0) {
-        path_ = std::move(candidate);
-        encoded_ = std::string(path.bytes());
-        return;
-      }
-      if (errno != EEXIST) host::raise_os_error(errno, candidate);
-    }
-    host::raise_os_error(EEXIST, parent);
-  }
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-  TemporaryDirectory(TemporaryDirectory&&) = delete;
-  TemporaryDirectory& operator=(TemporaryDirectory&&) = delete;
-  ~TemporaryDirectory() {
-    // The three files are all a merge leaves; anything else git may have left is found by a
-    // walk of the directory.
-    for (const char* name : {"current", "base", "incoming"}) {
-      ::unlink((encoded_ + '/' + name).c_str());
-    }
-    if (::rmdir(encoded_.c_str()) != 0) {
-      ::nftw(encoded_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-    }
-  }
+Ref global(Handle globals, const char* name) {
+  return host::lookup_global(globals, host::intern(name));
+}
 
-  // `os.path.join(directory, name)`.
-  Ref join(const char* name) const {
-    return host::check(PyUnicode_FromFormat("%U/%s", path_.get(), name));
-  }
+bool non_empty(Handle name) {
+  return name.get() != Py_None && PyUnicode_GET_LENGTH(name) > 0;
+}
 
- private:
-  Ref path_;
-  std::string encoded_;
-};
+// Replaces every occurrence of `path` by `name` in each line; false when there was none.
+// `text` is the lines joined, or null when it may not be: a line holds an occurrence only where
+// the whole text does, so a text without one is passed over at the cost of one search.
+bool replace_in_lines(Handle lines, PyObject* text, Handle path, Handle name) {
+  if (text != nullptr) {
+    const Py_ssize_t found = PyUnicode_Find(text, path, 0, PyUnicode_GET_LENGTH(text), 1);
+    if (found == -2) host::throw_error_set();
+    if (found == -1) return false;
+  }
+  const Py_ssize_t count = PyList_GET_SIZE(lines.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* line = PyList_GET_ITEM(lines.get(), i);
+    Ref replaced = host::check(PyUnicode_Replace(line, path, name, -1));
+    PyList_SetItem(lines.get(), i, replaced.release());
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string random_name() {
+  unsigned char random[kRandomNameLength];
+  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+    host::raise_os_error(errno == 0 ? EIO : errno, Py_None);
+  }
+  std::string name;
+  for (unsigned char byte : random) name += kNameCharacters[byte % kNameCharacters.size()];
+  return name;
+}
+
+TemporaryDirectory::TemporaryDirectory(Handle globals) {
+  Ref parent = host::call(host::getattr(global(globals, "tempfile"), "gettempdir"));
+  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    std::string name = "tmp" + random_name();
+    Ref candidate = host::check(PyUnicode_FromFormat("%U/%s", parent.get(), name.c_str()));
+    if (PyUnicode_READ_CHAR(candidate.get(), 0) != '/') {
+      Ref os_path = host::getattr(global(globals, "os"), "path");
+      candidate = host::call(host::getattr(os_path, "abspath"), candidate);
+    }
+    host::FsPath path(candidate);
+    if (::mkdir(path.c_str(), 0700) == 0) {
+      path_ = std::move(candidate);
+      encoded_ = std::string(path.bytes());
+      return;
+    }
+    if (errno != EEXIST) host::raise_os_error(errno, candidate);
+  }
+  host::raise_os_error(EEXIST, parent);
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+  // The three files are all a merge leaves; anything else git may have left is found by a
+  // walk of the directory.
+  for (const char* name : {"current", "base", "incoming"}) {
+    ::unlink((encoded_ + '/' + name).c_str());
+  }
+  if (::rmdir(encoded_.c_str()) != 0) {
+    ::nftw(encoded_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+  }
+}
+
+Ref TemporaryDirectory::join(const char* name) const {
+  return host::check(PyUnicode_FromFormat("%U/%s", path_.get(), name));
+}
 
 FileDescriptor open_for_writing(Handle path) {
   host::FsPath encoded(path);
@@ -99,19 +119,14 @@ FileDescriptor open_for_writing(Handle path) {
   return FileDescriptor(fd);
 }
 
-void write_text(const FileDescriptor& file, PyObject* lines) {
-  Ref text = host::check(PyUnicode_Join(host::intern(""), lines));
-  Py_ssize_t size = 0;
-  const char* bytes = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (bytes == nullptr) host::throw_error_set();
-  while (size > 0) {
-    ssize_t written = ::write(file.get(), bytes, static_cast<size_t>(size));
+void write_all(const FileDescriptor& file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = ::write(file.get(), bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) continue;
       host::raise_os_error(errno, Py_None);
     }
-    bytes += written;
-    size -= written;
+    bytes.remove_prefix(static_cast<size_t>(written));
   }
 }
 
@@ -119,8 +134,7 @@ void close_checked(FileDescriptor& file) {
   if (int error = file.close(); error != 0) host::raise_os_error(error, Py_None);
 }
 
-// The merged file as text: decoded as UTF-8, "\r\n" and "\r" read as "\n".
-Ref read_text(Handle path) {
+std::string read_bytes(Handle path) {
   host::FsPath encoded(path);
   FileDescriptor file(::open(encoded.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) host::raise_os_error(errno, path);
@@ -135,6 +149,11 @@ Ref read_text(Handle path) {
     if (count == 0) break;
     bytes.append(buffer, static_cast<size_t>(count));
   }
+  return bytes;
+}
+
+Ref merged_lines(std::string_view bytes, Handle current_path, Handle current_name,
+                 Handle incoming_path, Handle incoming_name) {
   std::string translated;
   translated.reserve(bytes.size());
   for (size_t i = 0; i < bytes.size(); ++i) {
@@ -145,13 +164,39 @@ Ref read_text(Handle path) {
       translated += bytes[i];
     }
   }
-  return host::check(PyUnicode_DecodeUTF8(translated.data(),
-                                          static_cast<Py_ssize_t>(translated.size()), "strict"));
+  Ref text = host::check(PyUnicode_DecodeUTF8(
+      translated.data(), static_cast<Py_ssize_t>(translated.size()), "strict"));
+  Ref lines = host::check(PyList_New(0));
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
+  Py_ssize_t start = 0;
+  while (start < length) {
+    Py_ssize_t end = PyUnicode_FindChar(text.get(), '\n', start, length, 1);
+    if (end == -2) host::throw_error_set();
+    end = end < 0 ? length : end + 1;
+    Ref line = host::check(PyUnicode_Substring(text.get(), start, end));
+    host::check_status(PyList_Append(lines.get(), line.get()));
+    start = end;
+  }
+  PyObject* unchanged = text.get();
+  // A replacement may make an occurrence of the incoming path: the text no longer tells.
+  if (non_empty(current_name) && replace_in_lines(lines, unchanged, current_path, current_name)) {
+    unchanged = nullptr;
+  }
+  if (non_empty(incoming_name)) replace_in_lines(lines, unchanged, incoming_path, incoming_name);
+  return lines;
 }
 
-bool non_empty(PyObject* label) {
-  return label != Py_None && PyUnicode_GET_LENGTH(label) > 0;
+PyObject* merge_source_function() {
+  return g_merge_source_function;
 }
+
+void set_merge_source_function(PyObject* function) {
+  // Held for the life of the process: an object made later at the same address is not it.
+  Py_XINCREF(function);
+  g_merge_source_function = function;
+}
+
+namespace {
 
 // Takes the error that is set, normalised, with its traceback attached.
 Ref fetch_error() {
@@ -188,6 +233,20 @@ void run_merge_file(Function& function, Handle g, Handle current, Handle base, H
   }
 }
 
+// The lines joined, as UTF-8.
+std::string_view joined_text(Ref& holder, PyObject* lines) {
+  holder = host::check(PyUnicode_Join(host::intern(""), lines));
+  Py_ssize_t size = 0;
+  const char* bytes = PyUnicode_AsUTF8AndSize(holder.get(), &size);
+  if (bytes == nullptr) host::throw_error_set();
+  return {bytes, static_cast<size_t>(size)};
+}
+
+void write_text(const FileDescriptor& file, PyObject* lines) {
+  Ref text;
+  write_all(file, joined_text(text, lines));
+}
+
 Ref merge_source(Function& function, PyObject* const* args) {
   PyObject* g = args[0];
   PyObject* current = args[1];
@@ -196,7 +255,7 @@ Ref merge_source(Function& function, PyObject* const* args) {
   PyObject* current_name = args[4];
   PyObject* incoming_name = args[5];
 
-  TemporaryDirectory tempdir(function);
+  TemporaryDirectory tempdir(function.globals());
   Ref current_path = tempdir.join("current");
   Ref base_path = tempdir.join("base");
   Ref incoming_path = tempdir.join("incoming");
@@ -214,25 +273,8 @@ Ref merge_source(Function& function, PyObject* const* args) {
 
   run_merge_file(function, g, current_path, base_path, incoming_path);
 
-  Ref text = read_text(current_path);
-  Ref lines = host::check(PyList_New(0));
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
-  Py_ssize_t start = 0;
-  while (start < length) {
-    Py_ssize_t end = PyUnicode_FindChar(text.get(), '\n', start, length, 1);
-    if (end == -2) host::throw_error_set();
-    end = end < 0 ? length : end + 1;
-    Ref line = host::check(PyUnicode_Substring(text.get(), start, end));
-    if (non_empty(current_name)) {
-      line = host::check(PyUnicode_Replace(line.get(), current_path.get(), current_name, -1));
-    }
-    if (non_empty(incoming_name)) {
-      line = host::check(PyUnicode_Replace(line.get(), incoming_path.get(), incoming_name, -1));
-    }
-    host::check_status(PyList_Append(lines.get(), line.get()));
-    start = end;
-  }
-  return lines;
+  return merged_lines(read_bytes(current_path), current_path, current_name, incoming_path,
+                      incoming_name);
 }
 
 }  // namespace

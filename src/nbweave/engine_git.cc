@@ -1,0 +1,208 @@
+#include "nbweave/engine_git.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+namespace vornik::nbweave::engine {
+namespace {
+
+// The search path of exec without PATH, which is also the host's `os.defpath`.
+constexpr const char* kDefaultSearchPath = "/bin:/usr/bin";
+
+std::optional<Program> program_at(std::string path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      ::access(path.c_str(), X_OK) != 0) {
+    return std::nullopt;
+  }
+  Program program;
+  program.path = std::move(path);
+  program.device = status.st_dev;
+  program.inode = status.st_ino;
+  program.size = status.st_size;
+  program.modified = status.st_mtim;
+  program.changed = status.st_ctim;
+  return program;
+}
+
+bool same_time(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// posix_spawn's attributes and file actions, released on every path out.
+class SpawnSetup {
+ public:
+  SpawnSetup()
+      : attributes_ok_(posix_spawnattr_init(&attributes_) == 0),
+        actions_ok_(posix_spawn_file_actions_init(&actions_) == 0),
+        ok_(attributes_ok_ && actions_ok_) {}
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  SpawnSetup(SpawnSetup&&) = delete;
+  SpawnSetup& operator=(SpawnSetup&&) = delete;
+  ~SpawnSetup() {
+    if (actions_ok_) posix_spawn_file_actions_destroy(&actions_);
+    if (attributes_ok_) posix_spawnattr_destroy(&attributes_);
+  }
+
+  bool ok() const { return ok_; }
+  posix_spawnattr_t* attributes() { return &attributes_; }
+  posix_spawn_file_actions_t* actions() { return &actions_; }
+  void require(bool done) { ok_ = ok_ && done; }
+
+ private:
+  posix_spawnattr_t attributes_{};
+  posix_spawn_file_actions_t actions_{};
+  bool attributes_ok_;
+  bool actions_ok_;
+  bool ok_;
+};
+
+}  // namespace
+
+bool Program::same_file(const Program& other) const {
+  return path == other.path && device == other.device && inode == other.inode &&
+         size == other.size && same_time(modified, other.modified) &&
+         same_time(changed, other.changed);
+}
+
+std::optional<Program> find_program(const std::string& name) {
+  if (name.empty()) return std::nullopt;
+  if (name.find('/') != std::string::npos) return program_at(name);
+  const char* search = std::getenv("PATH");
+  std::string_view rest = search != nullptr ? search : kDefaultSearchPath;
+  while (true) {
+    const size_t colon = rest.find(':');
+    std::string_view directory = rest.substr(0, colon);
+    std::string candidate(directory);
+    if (!candidate.empty() && candidate.back() != '/') candidate += '/';
+    candidate += name;
+    if (auto program = program_at(std::move(candidate))) return program;
+    if (colon == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(colon + 1);
+  }
+}
+
+Child::Child(Child&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), output_(std::exchange(other.output_, -1)) {}
+
+Child::~Child() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    finish();
+  }
+  if (output_ >= 0) ::close(output_);
+}
+
+bool Child::start(const std::string& program, std::vector<std::string> argv,
+                  std::vector<std::string> environment, bool capture_output) {
+  int pipe_ends[2] = {-1, -1};
+  if (capture_output && ::pipe2(pipe_ends, O_CLOEXEC) != 0) return false;
+  SpawnSetup setup;
+  // What the host's process start resets for its children.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
+  setup.require(posix_spawnattr_setsigdefault(setup.attributes(), &defaults) == 0);
+  setup.require(posix_spawnattr_setflags(setup.attributes(), POSIX_SPAWN_SETSIGDEF) == 0);
+  setup.require(posix_spawn_file_actions_addopen(setup.actions(), 0, "/dev/null", O_RDONLY, 0) ==
+                0);
+  if (capture_output) {
+    setup.require(posix_spawn_file_actions_adddup2(setup.actions(), pipe_ends[1], 1) == 0);
+  } else {
+    setup.require(posix_spawn_file_actions_addopen(setup.actions(), 1, "/dev/null", O_WRONLY, 0) ==
+                  0);
+  }
+  setup.require(posix_spawn_file_actions_addopen(setup.actions(), 2, "/dev/null", O_WRONLY, 0) ==
+                0);
+
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (std::string& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  std::vector<char*> env;
+  env.reserve(environment.size() + 1);
+  for (std::string& entry : environment) env.push_back(entry.data());
+  env.push_back(nullptr);
+
+  pid_t pid = -1;
+  const bool started = setup.ok() && posix_spawn(&pid, program.c_str(), setup.actions(),
+                                                 setup.attributes(), args.data(), env.data()) == 0;
+  if (capture_output) {
+    ::close(pipe_ends[1]);
+    if (started) {
+      output_ = pipe_ends[0];
+    } else {
+      ::close(pipe_ends[0]);
+    }
+  }
+  if (started) pid_ = pid;
+  return started;
+}
+
+std::optional<int> Child::finish(std::string* output) {
+  if (output_ >= 0) {
+    char buffer[4096];
+    while (true) {
+      const ssize_t count = ::read(output_, buffer, sizeof buffer);
+      if (count < 0 && errno == EINTR) continue;
+      if (count <= 0) break;
+      if (output != nullptr) output->append(buffer, static_cast<size_t>(count));
+    }
+    ::close(std::exchange(output_, -1));
+  }
+  if (pid_ <= 0) return std::nullopt;
+  int status = 0;
+  pid_t waited = -1;
+  do {
+    waited = ::waitpid(pid_, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  pid_ = -1;
+  if (waited < 0 || !WIFEXITED(status)) return std::nullopt;
+  return WEXITSTATUS(status);
+}
+
+std::vector<std::string> git_environment() {
+  std::vector<std::string> environment;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    if (text.starts_with("LANGUAGE=") || text.starts_with("LC_ALL=")) continue;
+    environment.emplace_back(text);
+  }
+  environment.emplace_back("LANGUAGE=C");
+  environment.emplace_back("LC_ALL=C");
+  return environment;
+}
+
+std::optional<std::pair<int, int>> parse_git_version(const std::string& text) {
+  constexpr std::string_view kPrefix = "git version ";
+  if (!text.starts_with(kPrefix)) return std::nullopt;
+  const char* at = text.data() + kPrefix.size();
+  const char* end = text.data() + text.size();
+  int numbers[3] = {0, 0, 0};
+  for (int index = 0; index < 3; ++index) {
+    auto [next, error] = std::from_chars(at, end, numbers[index]);
+    if (error != std::errc() || next == at) return std::nullopt;
+    at = next;
+    if (index < 2) {
+      if (at == end || *at != '.') return std::nullopt;
+      ++at;
+    }
+  }
+  if (at != end && *at != '.' && *at != '\n' && *at != ' ') return std::nullopt;
+  return std::make_pair(numbers[0], numbers[1]);
+}
+
+}  // namespace vornik::nbweave::engine

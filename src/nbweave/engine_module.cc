@@ -1,0 +1,117 @@
+// vornik_git._engine: whether this build merges cell sources in process, and the engine itself
+// for the tests that hold it to `git merge-file`, without adding names to the merge module.
+#include <optional>
+
+#include "host/function.h"
+#include "host/module.h"
+#include "host/ref.h"
+#include "nbweave/merge_engine.h"
+
+namespace {
+
+using vornik::host::boundary;
+using vornik::host::Ref;
+namespace engine = vornik::nbweave::engine;
+
+// The session a merge would open now, with GitPython's command class and program.
+std::optional<engine::Session> open_session(PyObject* module) {
+  PyObject* globals = PyModule_GetDict(module);
+  Ref git_class = vornik::host::getattr(
+      vornik::host::getattr(vornik::host::lookup_global(globals, vornik::host::intern("git")),
+                            "cmd"),
+      "Git");
+  Ref g = vornik::host::call(git_class);
+  if (!engine::stock_git_class(git_class) || !engine::stock_git(g)) return std::nullopt;
+  return engine::Session::open(globals, vornik::host::getattr(g, "GIT_PYTHON_GIT_EXECUTABLE"));
+}
+
+PyObject* conflict_style(PyObject* module, PyObject*) {
+  return boundary([&] {
+    auto session = open_session(module);
+    if (!session) return Ref::borrow(Py_None);
+    return vornik::host::make_str(engine::style_name(session->style()));
+  });
+}
+
+// merge_sources(sides, current_name, incoming_name) -> (style, results): one session, as one
+// merge opens, and per (current, base, incoming) in `sides` the pair (lines, conflicted), or
+// None where the cell takes `_merge_source`. (None, None) when the whole merge would.
+PyObject* merge_sources(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&] {
+    if (nargs != 3) {
+      vornik::host::raise(PyExc_TypeError, "merge_sources(sides, current_name, incoming_name)");
+    }
+    auto session = open_session(module);
+    if (!session) return vornik::host::check(PyTuple_Pack(2, Py_None, Py_None));
+    Ref results = vornik::host::check(PyList_New(0));
+    Ref iterator = vornik::host::check(PyObject_GetIter(args[0]));
+    while (Ref sides = Ref::steal(PyIter_Next(iterator.get()))) {
+      Ref current = vornik::host::check(PySequence_GetItem(sides.get(), 0));
+      Ref base = vornik::host::check(PySequence_GetItem(sides.get(), 1));
+      Ref incoming = vornik::host::check(PySequence_GetItem(sides.get(), 2));
+      engine::Session::Cell cell = session->merge(current, base, incoming, args[1], args[2]);
+      Ref result = cell.lines ? vornik::host::check(Py_BuildValue(
+                                    "(OO)", cell.lines.get(), cell.conflicted ? Py_True : Py_False))
+                              : Ref::borrow(Py_None);
+      vornik::host::check_status(PyList_Append(results.get(), result.get()));
+    }
+    if (PyErr_Occurred() != nullptr) vornik::host::throw_error_set();
+    Ref style = vornik::host::make_str(engine::style_name(session->style()));
+    return vornik::host::check(PyTuple_Pack(2, style.get(), results.get()));
+  });
+}
+
+PyMethodDef engine_methods[] = {
+    {"conflict_style", conflict_style, METH_NOARGS,
+     "The conflict style the next merge's source merges take in process: 'merge', 'diff3' or "
+     "'zdiff3'; None when they take `git merge-file` processes (a build without the library, "
+     "an unchecked library or git release, git not found, or a style git would refuse)."},
+    {"merge_sources", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(merge_sources)),
+     METH_FASTCALL,
+     "merge_sources(sides, current_name, incoming_name) -> (style, [(lines, conflicted) or "
+     "None, ...]); (None, None) when no merge would take the engine now."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+vornik::host::InitialiseOnce once("vornik_git._engine");
+
+int engine_exec(PyObject* module) {
+  return vornik::host::boundary_status([&] {
+    once.claim();
+    vornik::host::ModuleBody body(module);
+    body.import("os");
+    body.import("tempfile");
+    body.import("git");
+    engine::remember_git(body.get("git"));
+    Ref version = Ref::borrow(Py_None);
+    if (auto numbers = engine::library_version()) {
+      version =
+          vornik::host::check(Py_BuildValue("(iii)", (*numbers)[0], (*numbers)[1], (*numbers)[2]));
+    }
+    body.bind("libgit2", version);
+    body.bind("usable", engine::usable() ? Py_True : Py_False);
+  });
+}
+
+PyModuleDef_Slot engine_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(engine_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef engine_module = {
+    PyModuleDef_HEAD_INIT,
+    "_engine",
+    "The in-process source merge of the merge driver (private).",
+    0,
+    engine_methods,
+    engine_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__engine() {
+  return PyModuleDef_Init(&engine_module);
+}

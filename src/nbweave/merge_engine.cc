@@ -1,0 +1,378 @@
+#include "nbweave/merge_engine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "host/system.h"
+#include "nbweave/engine_git.h"
+#include "nbweave/source_merge.h"
+
+#ifdef VORNIK_HAVE_LIBGIT2
+#include <git2.h>
+#endif
+
+namespace vornik::nbweave::engine {
+namespace {
+
+using host::Handle;
+using host::Ref;
+
+#ifdef VORNIK_HAVE_LIBGIT2
+
+// git refuses to merge a side with a NUL byte in its first this many bytes ("binary"), or one
+// larger than the second.
+constexpr size_t kBinaryProbeSize = 8000;
+constexpr size_t kMaxSideSize = size_t{1024} * 1024 * 1023;
+
+// The git release whose `git merge-file` the library's merges were compared with, byte for
+// byte, in every style; other releases merge through `_merge_source` until they are compared too.
+constexpr std::pair<int, int> kCheckedGit = {2, 39};
+
+// Three sides that conflict once, so that each style gives its own text: the common first line
+// is hoisted out of the conflict by the plain and zdiff3 styles, not by diff3, and only the
+// plain style leaves the base out.
+constexpr std::string_view kProbeBase = "b\n";
+constexpr std::string_view kProbeCurrent = "a\nX\n";
+constexpr std::string_view kProbeIncoming = "a\nY\n";
+
+#endif  // VORNIK_HAVE_LIBGIT2
+
+// GitPython's objects as loaded, kept for the life of the process.
+struct StockGit {
+  PyObject* git_class = nullptr;
+  PyObject* error_class = nullptr;
+  PyObject* cmd_namespace = nullptr;
+  std::vector<std::pair<PyObject*, PyObject*>> class_members;   // name, value (null: absent)
+  std::vector<std::pair<PyObject*, PyObject*>> module_members;  // name, value (null: absent)
+};
+
+StockGit* g_stock = nullptr;
+
+// The members through which an instance of GitPython's command class starts `git merge-file`:
+// the method made for an unknown name, the call that builds the command line, the process
+// start, and the module function that opens the process.
+constexpr const char* kClassMembers[] = {"__init__",      "__getattr__", "__getattribute__",
+                                         "_call_process", "execute",     "merge_file"};
+constexpr const char* kModuleMembers[] = {"safer_popen", "Popen"};
+
+PyObject* entry(PyObject* namespace_, PyObject* name) {
+  PyObject* value = PyDict_GetItemWithError(namespace_, name);
+  if (value == nullptr && PyErr_Occurred() != nullptr) host::throw_error_set();
+  return value;
+}
+
+#ifdef VORNIK_HAVE_LIBGIT2
+
+// The last program found to be a git release the engine was checked with, or found not to be.
+struct CheckedProgram {
+  Program program;
+  bool accepted = false;
+};
+std::optional<CheckedProgram> g_checked;
+
+struct Merged {
+  std::string text;
+  bool conflicted = false;
+};
+
+// The library's result, freed on every path out.
+class MergeResult {
+ public:
+  MergeResult() = default;
+  MergeResult(const MergeResult&) = delete;
+  MergeResult& operator=(const MergeResult&) = delete;
+  MergeResult(MergeResult&&) = delete;
+  MergeResult& operator=(MergeResult&&) = delete;
+  ~MergeResult() { git_merge_file_result_free(&result_); }
+  git_merge_file_result* get() { return &result_; }
+
+ private:
+  git_merge_file_result result_{};
+};
+
+git_merge_file_input input(std::string_view text) {
+  git_merge_file_input side = GIT_MERGE_FILE_INPUT_INIT;
+  side.ptr = text.empty() ? "" : text.data();
+  side.size = text.size();
+  return side;
+}
+
+// What `git merge-file` writes into the current file, asked for with git's defaults: the
+// "alnum" simplification of conflicts and markers of 7 characters.
+std::optional<Merged> merge_texts(std::string_view base, std::string_view current,
+                                  std::string_view incoming, const std::string& base_label,
+                                  const std::string& current_label,
+                                  const std::string& incoming_label, Style style) {
+  git_merge_file_input ancestor = input(base);
+  git_merge_file_input ours = input(current);
+  git_merge_file_input theirs = input(incoming);
+  git_merge_file_options options = GIT_MERGE_FILE_OPTIONS_INIT;
+  options.ancestor_label = base_label.c_str();
+  options.our_label = current_label.c_str();
+  options.their_label = incoming_label.c_str();
+  options.favor = GIT_MERGE_FILE_FAVOR_NORMAL;
+  options.flags = GIT_MERGE_FILE_SIMPLIFY_ALNUM;
+  if (style == Style::kDiff3) options.flags |= GIT_MERGE_FILE_STYLE_DIFF3;
+  if (style == Style::kZdiff3) options.flags |= GIT_MERGE_FILE_STYLE_ZDIFF3;
+  options.marker_size = GIT_MERGE_CONFLICT_MARKER_SIZE;
+  MergeResult result;
+  if (git_merge_file(result.get(), &ancestor, &ours, &theirs, &options) < 0) return std::nullopt;
+  Merged merged;
+  if (result.get()->len > 0) merged.text.assign(result.get()->ptr, result.get()->len);
+  merged.conflicted = result.get()->automergeable == 0;
+  return merged;
+}
+
+// Whether `program` is a git release the engine was checked with, when that file was asked
+// last; none when it must be asked.
+std::optional<bool> known_verdict(const Program& program) {
+  if (g_checked && g_checked->program.same_file(program)) return g_checked->accepted;
+  return std::nullopt;
+}
+
+// The text as UTF-8 when that is also how the file system spells it, and it holds no line end
+// (the read-back would split a label that held one).
+std::optional<std::string> plain_path(Handle path) {
+  host::FsPath encoded(path);
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
+  if (utf8 == nullptr) {
+    if (!drop_ordinary_error()) host::throw_error_set();
+    return std::nullopt;
+  }
+  std::string_view text(utf8, static_cast<size_t>(size));
+  if (text != encoded.bytes() || text.find_first_of("\r\n") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  return std::string(text);
+}
+
+#endif  // VORNIK_HAVE_LIBGIT2
+
+}  // namespace
+
+const char* style_name(Style style) {
+  switch (style) {
+    case Style::kMerge:
+      return "merge";
+    case Style::kDiff3:
+      return "diff3";
+    case Style::kZdiff3:
+      return "zdiff3";
+  }
+  return "merge";
+}
+
+std::optional<std::array<int, 3>> library_version() {
+#ifdef VORNIK_HAVE_LIBGIT2
+  std::array<int, 3> version{};
+  if (git_libgit2_version(version.data(), version.data() + 1, version.data() + 2) != 0)
+    return std::nullopt;
+  return version;
+#else
+  return std::nullopt;
+#endif
+}
+
+bool usable() {
+#ifdef VORNIK_HAVE_LIBGIT2
+  // Decided once; the host's lock guards it.
+  static int state = -1;
+  if (state < 0) {
+    auto version = library_version();
+    // 1.5.1 is the oldest release compared with git; from 1.9.3 on, the label of an empty side
+    // is left out of conflict markers, which git writes.
+    const bool known = version && *version >= std::array<int, 3>{1, 5, 1} &&
+                       *version < std::array<int, 3>{1, 9, 3};
+    state = known && git_libgit2_init() > 0 ? 1 : 0;
+  }
+  return state == 1;
+#else
+  return false;
+#endif
+}
+
+void remember_git(Handle git_module) {
+  if (g_stock != nullptr) return;
+  try {
+    Ref cmd = host::getattr(git_module, "cmd");
+    Ref git_class = host::getattr(cmd, "Git");
+    Ref error_class = host::getattr(git_module, "GitCommandError");
+    if (!PyType_Check(git_class.get()) || !PyModule_Check(cmd.get())) return;
+    auto stock = std::make_unique<StockGit>();
+    PyObject* class_namespace = reinterpret_cast<PyTypeObject*>(git_class.get())->tp_dict;
+    for (const char* name : kClassMembers) {
+      PyObject* key = host::intern(name);
+      stock->class_members.emplace_back(key, Py_XNewRef(entry(class_namespace, key)));
+    }
+    stock->cmd_namespace = Py_NewRef(PyModule_GetDict(cmd.get()));
+    for (const char* name : kModuleMembers) {
+      PyObject* key = host::intern(name);
+      stock->module_members.emplace_back(key, Py_XNewRef(entry(stock->cmd_namespace, key)));
+    }
+    stock->git_class = git_class.release();
+    stock->error_class = error_class.release();
+    g_stock = stock.release();
+  } catch (const host::ErrorAlreadySet&) {
+    // A `git` module without these is not GitPython as the engine knows it: the engine stays off.
+    if (!drop_ordinary_error()) throw;
+  }
+}
+
+bool stock_git(Handle g) {
+  if (g_stock == nullptr ||
+      Py_TYPE(g.get()) != reinterpret_cast<PyTypeObject*>(g_stock->git_class)) {
+    return false;
+  }
+  auto unchanged_in = [](PyObject* namespace_) {
+    return [namespace_](const std::pair<PyObject*, PyObject*>& member) {
+      return entry(namespace_, member.first) == member.second;
+    };
+  };
+  PyObject* class_namespace = reinterpret_cast<PyTypeObject*>(g_stock->git_class)->tp_dict;
+  return std::ranges::all_of(g_stock->class_members, unchanged_in(class_namespace)) &&
+         std::ranges::all_of(g_stock->module_members, unchanged_in(g_stock->cmd_namespace));
+}
+
+bool stock_git_class(Handle git_class) {
+  return g_stock != nullptr && git_class.get() == g_stock->git_class;
+}
+
+bool stock_command_error(Handle error_class) {
+  return g_stock != nullptr && error_class.get() == g_stock->error_class;
+}
+
+bool drop_ordinary_error() {
+  if (PyErr_ExceptionMatches(PyExc_Exception) == 0) return false;
+  PyErr_Clear();
+  return true;
+}
+
+std::optional<Session> Session::open(Handle globals, Handle executable) {
+#ifdef VORNIK_HAVE_LIBGIT2
+  if (!usable() || !PyUnicode_CheckExact(executable.get())) return std::nullopt;
+  try {
+    host::FsPath executable_name(executable);
+    auto program = find_program(std::string(executable_name.bytes()));
+    if (!program) return std::nullopt;
+    std::optional<bool> verdict = known_verdict(*program);
+    if (verdict && !*verdict) return std::nullopt;
+
+    TemporaryDirectory probe(globals);
+    auto prefix = plain_path(probe.path());
+    if (!prefix) return std::nullopt;
+    prefix->resize(prefix->size() - kRandomNameLength);
+    Ref current_path = probe.join("current");
+    Ref base_path = probe.join("base");
+    Ref incoming_path = probe.join("incoming");
+    const std::string labels[3] = {std::string(host::FsPath(current_path).bytes()),
+                                   std::string(host::FsPath(base_path).bytes()),
+                                   std::string(host::FsPath(incoming_path).bytes())};
+    {
+      host::FileDescriptor current_file = open_for_writing(current_path);
+      host::FileDescriptor base_file = open_for_writing(base_path);
+      host::FileDescriptor incoming_file = open_for_writing(incoming_path);
+      write_all(current_file, kProbeCurrent);
+      write_all(base_file, kProbeBase);
+      write_all(incoming_file, kProbeIncoming);
+      close_checked(incoming_file);
+      close_checked(base_file);
+      close_checked(current_file);
+    }
+
+    // The command line GitPython builds for `g.merge_file(current, base, incoming)`.
+    const std::string argv0(executable_name.bytes());
+    const std::vector<std::string> merge_argv = {argv0, "merge-file", labels[0], labels[1],
+                                                 labels[2]};
+    const std::vector<std::string> environment = git_environment();
+    std::optional<int> merge_status;
+    std::optional<int> version_status;
+    std::string version_text;
+    {
+      host::WithoutLock unlocked;
+      Child version;
+      if (!verdict) version.start(program->path, {argv0, "version"}, environment, true);
+      Child merge;
+      if (merge.start(program->path, merge_argv, environment, false)) merge_status = merge.finish();
+      if (!verdict) version_status = version.finish(&version_text);
+    }
+    if (!verdict) {
+      // A version that could not be asked is asked again next time.
+      if (version_status != 0) return std::nullopt;
+      auto found = parse_git_version(version_text);
+      const bool accepted = found && *found == kCheckedGit;
+      g_checked = CheckedProgram{*program, accepted};
+      if (!accepted) return std::nullopt;
+    }
+    // One conflict: git reports their number as its exit status.
+    if (merge_status != 1) return std::nullopt;
+    const std::string written = read_bytes(current_path);
+    for (Style style : {Style::kMerge, Style::kDiff3, Style::kZdiff3}) {
+      auto merged = merge_texts(kProbeBase, kProbeCurrent, kProbeIncoming, labels[1], labels[0],
+                                labels[2], style);
+      if (merged && merged->conflicted && merged->text == written) {
+        return Session(style, std::move(*prefix));
+      }
+    }
+    return std::nullopt;
+  } catch (const host::ErrorAlreadySet&) {
+    if (drop_ordinary_error()) return std::nullopt;
+    throw;
+  }
+#else
+  (void)globals;
+  (void)executable;
+  return std::nullopt;
+#endif
+}
+
+Session::Cell Session::merge(Handle current, Handle base, Handle incoming, Handle current_name,
+                             Handle incoming_name) const {
+#ifdef VORNIK_HAVE_LIBGIT2
+  for (Handle side : {current, base, incoming}) {
+    if (!PyList_CheckExact(side.get())) return {};
+  }
+  for (Handle name : {current_name, incoming_name}) {
+    if (name.get() != Py_None && !PyUnicode_CheckExact(name.get())) return {};
+  }
+  Ref texts[3];
+  std::string_view sides[3];
+  const Handle lists[3] = {current, base, incoming};
+  for (int i = 0; i < 3; ++i) {
+    texts[i] = Ref::steal(PyUnicode_Join(host::intern(""), lists[i]));
+    Py_ssize_t size = 0;
+    const char* bytes = texts[i] ? PyUnicode_AsUTF8AndSize(texts[i].get(), &size) : nullptr;
+    if (bytes == nullptr) {
+      if (drop_ordinary_error()) return {};
+      host::throw_error_set();
+    }
+    sides[i] = {bytes, static_cast<size_t>(size)};
+    if (sides[i].size() > kMaxSideSize ||
+        std::memchr(sides[i].data(), 0, std::min(sides[i].size(), kBinaryProbeSize)) != nullptr) {
+      return {};
+    }
+  }
+  const std::string directory = prefix_ + random_name();
+  const std::string current_label = directory + "/current";
+  const std::string incoming_label = directory + "/incoming";
+  auto merged = merge_texts(sides[1], sides[0], sides[2], directory + "/base", current_label,
+                            incoming_label, style_);
+  if (!merged) return {};
+  Ref lines = merged_lines(merged->text, host::make_str(current_label), current_name,
+                           host::make_str(incoming_label), incoming_name);
+  return {std::move(lines), merged->conflicted};
+#else
+  (void)current;
+  (void)base;
+  (void)incoming;
+  (void)current_name;
+  (void)incoming_name;
+  return {};
+#endif
+}
+
+}  // namespace vornik::nbweave::engine

@@ -1,0 +1,59 @@
+// What the two ways of merging a cell's source share: the temporary directory a merge by
+// `git merge-file` works in (whose paths git prints as conflict labels), the files written
+// there, and the reading of a merged text back into lines.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "host/ref.h"
+#include "host/system.h"
+
+namespace vornik::nbweave {
+
+// The characters and length of the random part of a temporary directory's name, as the host's
+// own temporary files make them: "tmp" followed by 8 of these.
+inline constexpr std::string_view kNameCharacters = "abcdefghijklmnopqrstuvwxyz0123456789_";
+inline constexpr std::size_t kRandomNameLength = 8;
+
+// 8 random characters of kNameCharacters.
+std::string random_name();
+
+// A new, empty, uniquely named directory only the user can enter, in the directory the host's
+// `tempfile` module chooses (TMPDIR and its fallbacks, or `tempfile.tempdir`); removed with
+// everything in it when the object goes, on every path out. `globals` is the namespace in which
+// `tempfile` and `os` are looked up when needed, so that patching them there reaches it.
+class TemporaryDirectory {
+ public:
+  explicit TemporaryDirectory(host::Handle globals);
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  TemporaryDirectory(TemporaryDirectory&&) = delete;
+  TemporaryDirectory& operator=(TemporaryDirectory&&) = delete;
+  ~TemporaryDirectory();
+
+  // The directory's absolute path.
+  PyObject* path() const { return path_.get(); }
+  // `os.path.join(directory, name)`.
+  host::Ref join(const char* name) const;
+
+ private:
+  host::Ref path_;
+  std::string encoded_;
+};
+
+host::FileDescriptor open_for_writing(host::Handle path);
+// Writes all of `bytes`; raises OSError on failure.
+void write_all(const host::FileDescriptor& file, std::string_view bytes);
+void close_checked(host::FileDescriptor& file);
+// The whole file, as bytes.
+std::string read_bytes(host::Handle path);
+
+// The lines of a merged text read back as text files are read (UTF-8; "\r\n" and "\r" read as
+// "\n"), each with its line end; in every line `current_path` is then replaced by
+// `current_name`, and after that `incoming_path` by `incoming_name`, where the name is neither
+// None nor empty.
+host::Ref merged_lines(std::string_view bytes, host::Handle current_path, host::Handle current_name,
+                       host::Handle incoming_path, host::Handle incoming_name);
+
+}  // namespace vornik::nbweave

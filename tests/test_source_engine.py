@@ -1,0 +1,232 @@
+"""When `merge_files` merges cell sources in process and when it runs `git merge-file` through
+`_merge_source` as before: replaced collaborators are called, git is asked once per merge and
+only when a cell needs a source merge, and failures surface as they would without the engine.
+
+git's own trace (GIT_TRACE) counts the `git merge-file` runs: one per cell through
+`_merge_source`, one per merge for the engine, which asks git for its conflict style that way.
+"""
+
+import copy
+import os
+import re
+import shutil
+import tempfile
+
+import git
+import pytest
+
+import source_triples
+from notebooks import make_cell, make_notebook
+from vornik_git import _engine
+from vornik_git.drivers import nbweave
+
+ENGINE = _engine.usable
+
+CLEAN = (["a = 10\n", "b = 2\n", "c = 3\n"], ["a = 1\n", "b = 2\n", "c = 3\n"],
+         ["a = 1\n", "b = 2\n", "c = 30\n"])
+CONFLICT = (["x = 1\r\n"], ["x = 0\r\n"], ["x = 2\r\n"])
+INCOMING_ONLY = (["a\n"], ["a\n"], ["b\n"])
+
+
+@pytest.fixture
+def place(tmp_path, monkeypatch):
+    """A repository with the diff3 style for the working directory, a temporary directory of
+    its own, and git's trace going to a file."""
+    temporary = tmp_path / "tmp"
+    temporary.mkdir()
+    monkeypatch.setenv("TMPDIR", str(temporary))
+    monkeypatch.setattr(tempfile, "tempdir", None)
+    root = tmp_path / "place"
+    root.mkdir()
+    source_triples.enter("repository, -c diff3", root, monkeypatch)
+    monkeypatch.setenv("GIT_TRACE", str(tmp_path / "trace"))
+    return tmp_path
+
+
+def merge_file_runs(root):
+    trace = root / "trace"
+    if not trace.exists():
+        return 0
+    text = trace.read_text(encoding="utf-8", errors="replace")
+    trace.unlink()
+    return sum("built-in: git merge-file" in line for line in text.splitlines())
+
+
+def documents(*cells):
+    """base, current, incoming with one cell per (current, base, incoming) source triple."""
+    return [make_notebook([make_cell(f"c{i}", source=sides[(1, 0, 2)[version]])
+                           for i, sides in enumerate(cells)]) for version in range(3)]
+
+
+def run(merge, root, cells, file_path="nb.ipynb"):
+    """The merged sources or the type of the error, and how many times git merged files."""
+    merge_file_runs(root)
+    try:
+        merged = merge(*copy.deepcopy(documents(*cells)), file_path=file_path)
+        outcome = [source_triples.normalised(cell["source"]) for cell in merged["cells"]]
+    except Exception as error:  # noqa: BLE001 - the failure itself is what is compared
+        outcome = type(error)
+    temporary = tempfile.gettempdir()
+    assert not os.path.isdir(temporary) or os.listdir(temporary) == []
+    return outcome, merge_file_runs(root)
+
+
+def keep_engine_out(monkeypatch):
+    """`_merge_source` replaced by a wrapper that calls it: the same behaviour, through git."""
+    original = nbweave._merge_source
+    monkeypatch.setattr(nbweave, "_merge_source", lambda *args, **kwargs: original(*args, **kwargs))
+
+
+def wrapped(function):
+    return lambda *args, **kwargs: function(*args, **kwargs)
+
+
+class GitSubclass(git.cmd.Git):
+    pass
+
+
+def merge_file_method(self, *args, **kwargs):
+    return self._call_process("merge_file", *args, **kwargs)
+
+
+# What a caller may replace, (owner, name, replacement); each must then be called as it is.
+REPLACEMENTS = {
+    "_merge_source": lambda: (nbweave, "_merge_source", wrapped(nbweave._merge_source)),
+    "git.cmd.Git": lambda: (git.cmd, "Git", GitSubclass),
+    "git.cmd.Git by a factory": lambda: (git.cmd, "Git", wrapped(git.cmd.Git)),
+    "Git.__init__": lambda: (git.cmd.Git, "__init__", wrapped(git.cmd.Git.__init__)),
+    "Git.execute": lambda: (git.cmd.Git, "execute", wrapped(git.cmd.Git.execute)),
+    "Git._call_process": lambda: (git.cmd.Git, "_call_process",
+                                  wrapped(git.cmd.Git._call_process)),
+    "Git.merge_file": lambda: (git.cmd.Git, "merge_file", merge_file_method),
+    "git.cmd.safer_popen": lambda: (git.cmd, "safer_popen", wrapped(git.cmd.safer_popen)),
+}
+
+
+@pytest.mark.parametrize("replaced", [None, *REPLACEMENTS])
+def test_replaced_collaborators_are_called(replaced, merge, place, monkeypatch):
+    if replaced is not None:
+        owner, name, value = REPLACEMENTS[replaced]()
+        monkeypatch.setattr(owner, name, value, raising=False)
+    outcome, runs = run(merge, place, [CLEAN, CONFLICT, INCOMING_ONLY, CLEAN])
+    assert runs == (1 if ENGINE and replaced is None else 3)
+    keep_engine_out(monkeypatch)
+    assert run(merge, place, [CLEAN, CONFLICT, INCOMING_ONLY, CLEAN]) == (outcome, 3)
+    assert outcome[1][2].startswith("||||||| ")  # diff3, as configured
+
+
+@pytest.mark.parametrize("cells, runs_in_process", [
+    ([], 0),
+    ([INCOMING_ONLY], 0),  # no source merge: git is not asked
+    ([CLEAN], 1),
+    ([CLEAN, CONFLICT] * 10, 1),  # asked once per merge, whatever the number of cells
+])
+def test_git_is_asked_once_per_merge_and_only_when_needed(cells, runs_in_process, merge, place,
+                                                          monkeypatch):
+    outcome, runs = run(merge, place, cells)
+    source_merges = sum(sides is not INCOMING_ONLY for sides in cells)
+    assert runs == (runs_in_process if ENGINE else source_merges)
+    keep_engine_out(monkeypatch)
+    assert run(merge, place, cells) == (outcome, source_merges)
+
+
+class OtherError(Exception):
+    pass
+
+
+@pytest.mark.parametrize("cells, outcome", [
+    ([CLEAN], "merged"),
+    ([CLEAN, CONFLICT], git.GitCommandError),
+])
+def test_a_replaced_command_error_class_lets_conflicts_raise(cells, outcome, merge, place,
+                                                             monkeypatch):
+    # git reports conflicts as a failure, which then is no GitCommandError of the module's
+    monkeypatch.setattr(nbweave.git, "GitCommandError", OtherError)
+    with_engine = run(merge, place, cells)
+    keep_engine_out(monkeypatch)
+    through_git = run(merge, place, cells)
+    assert with_engine[0] == through_git[0]
+    assert (with_engine[0] is outcome) if outcome != "merged" else isinstance(with_engine[0], list)
+
+
+def _no_git_on_path(tmp_path, monkeypatch):
+    monkeypatch.setenv("PATH", str(tmp_path))
+
+
+def _missing_temporary_root(tmp_path, monkeypatch):
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "absent"))
+
+
+def _unreadable_working_directory(tmp_path, monkeypatch):
+    # git cannot even start in a directory that is gone
+    gone = tmp_path / "gone"
+    gone.mkdir()
+    monkeypatch.chdir(gone)
+    gone.rmdir()
+
+
+@pytest.mark.parametrize("cells", [[INCOMING_ONLY], [CLEAN], [CONFLICT, CLEAN]])
+@pytest.mark.parametrize("failure", [_no_git_on_path, _missing_temporary_root,
+                                     _unreadable_working_directory])
+def test_failures_surface_as_without_the_engine(failure, cells, merge, place, monkeypatch):
+    failure(place, monkeypatch)
+    with_engine, _ = run(merge, place, cells)
+    keep_engine_out(monkeypatch)
+    through_git, _ = run(merge, place, cells)
+    assert with_engine == through_git
+    if INCOMING_ONLY in cells:
+        assert with_engine == [list(INCOMING_ONLY[2])]
+
+
+@pytest.mark.parametrize("directory_name, in_process", [
+    ("tmp", True),
+    ("a dir é", True),
+    ("with\nline end", False),  # the read-back would split the base label: left to git
+])
+@pytest.mark.parametrize("file_path", ["nb.ipynb", "line\nend\r.ipynb"])
+def test_temporary_paths_and_labels(directory_name, in_process, file_path, merge, place,
+                                    monkeypatch):
+    temporary = place / "tmp" / directory_name
+    temporary.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(temporary))
+    with_engine, runs = run(merge, place, [CONFLICT, CLEAN], file_path)
+    assert os.listdir(temporary) == []
+    assert runs == (1 if ENGINE and in_process else 2)
+    keep_engine_out(monkeypatch)
+    through_git = run(merge, place, [CONFLICT, CLEAN], file_path)[0]
+    if in_process:
+        assert through_git == with_engine
+        assert with_engine[0][0] == "<<<<<<< " + file_path + "-current\n"
+    else:
+        # git's labels are split where the directory's name breaks the line, so that no label
+        # replaces them: every random part shows, and differs
+        random_part = re.compile("/tmp[a-z0-9_]{8}/")
+        assert [[random_part.sub("/tmp<random>/", line) for line in cell] for cell in through_git] \
+            == [[random_part.sub("/tmp<random>/", line) for line in cell] for cell in with_engine]
+
+
+@pytest.mark.parametrize("version, in_process", [
+    ("git version 2.39.5", True),
+    ("git version 2.39.0.windows.1", True),
+    ("git version 2.40.0", False),
+    ("git version 2.3.9", False),
+    ("git version 2.39", False),
+    ("version unknown", False),
+])
+def test_only_the_git_release_compared_with_merges_in_process(version, in_process, merge, place,
+                                                             monkeypatch):
+    # GitPython's program: a git that answers `version` as told and is the real one otherwise
+    fake = place / "bin" / "git"
+    fake.parent.mkdir()
+    fake.write_text(f'#!/bin/sh\nif [ "$1" = version ]; then echo "{version}"; exit 0; fi\n'
+                    f'exec {shutil.which("git")} "$@"\n', encoding="utf-8")
+    fake.chmod(0o755)
+    monkeypatch.setattr(git.cmd.Git, "GIT_PYTHON_GIT_EXECUTABLE", str(fake))
+    cells = [CLEAN, CONFLICT, CLEAN]
+    with_engine, runs = run(merge, place, cells)
+    # the probe runs alongside the version question; without a verdict git merges every cell
+    assert runs == (1 if ENGINE and in_process else 4 if ENGINE else 3)
+    # the verdict is kept for that program file: it is not asked again
+    assert run(merge, place, cells)[1] == (1 if ENGINE and in_process else 3)
+    keep_engine_out(monkeypatch)
+    assert run(merge, place, cells) == (with_engine, 3)

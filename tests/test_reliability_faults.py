@@ -294,34 +294,61 @@ def test_sigkill_at_random_moments_leaves_old_or_new(tmp_path):
         paths = write_triple(directory, documents)
         old = read(paths[1])
 
+        # One undisturbed run, watched: how long the merge takes and when its temporary file
+        # appears, so that half the kills can aim at the write itself.
         started = time.perf_counter()
-        assert in_child(lambda: nbweave.merge_files(*paths, "nb.ipynb")) == "ok"
+        pid = os.fork()
+        if pid == 0:
+            try:
+                nbweave.merge_files(*paths, "nb.ipynb")
+            finally:
+                os._exit(0)
+        writing_from = writing_until = None
+        while os.waitpid(pid, os.WNOHANG) == (0, 0):
+            writing = bool(temporaries(directory))
+            if writing and writing_from is None:
+                writing_from = time.perf_counter() - started
+            if not writing and writing_from is not None and writing_until is None:
+                writing_until = time.perf_counter() - started
         duration = time.perf_counter() - started
         new = read(paths[1])
         assert new != old and json.loads(new)
+        if writing_from is None:  # too quick to be seen: aim at the last fifth
+            writing_from = duration * 0.8
+        writing_until = duration if writing_until is None else writing_until
 
         rng = random.Random(6)
-        seen = {"old": 0, "new": 0}
+        seen = {"old": 0, "new": 0, "killed while writing": 0}
         for trial in range(KILLS):
             with open(paths[1], "wb") as f:
                 f.write(old)
-            # Spread over the merge's whole duration and a little past it.
-            delay = duration * 1.15 * (trial + rng.random()) / KILLS
+            aim_at_write = trial % 2 == 1
+            if not aim_at_write:  # anywhere in the merge, and a little past it
+                delay = duration * 1.15 * (trial + rng.random()) / KILLS
             pid = os.fork()
             if pid == 0:
                 try:
                     nbweave.merge_files(*paths, "nb.ipynb")
                 finally:
                     os._exit(0)
-            time.sleep(delay)
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
+            finished = False
+            if aim_at_write:
+                # Wait for the temporary file, then kill somewhere within the write's span.
+                delay = rng.uniform(0, (writing_until - writing_from) * 1.2)
+                while not temporaries(directory) and not finished:
+                    finished = os.waitpid(pid, os.WNOHANG) != (0, 0)
+            if not finished:
+                time.sleep(delay)
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
             content = read(paths[1])
             assert content in (old, new), f"trial {trial}: a mixture after {delay:.4f} s"
             seen["old" if content == old else "new"] += 1
-            for name in temporaries(directory):  # what a killed replace could not remove
+            left = temporaries(directory)  # what a killed replace could not remove
+            seen["killed while writing"] += bool(left)
+            for name in left:
                 os.unlink(os.path.join(directory, name))
-        # Both outcomes seen: the kills did land before, during and after the write.
-        assert seen["old"] > 0 and seen["new"] > 0, seen
+        # The kills landed before the write, during it and after it.
+        assert all(seen.values()), seen
     finally:
         shutil.rmtree(directory)

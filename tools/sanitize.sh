@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Builds the extension modules with AddressSanitizer and UndefinedBehaviorSanitizer into their
-# own virtual environment (.venv-asan) and runs the test suite there, the host preloading the
-# sanitizer runtimes. Extra arguments go to pytest.
+# own virtual environment (.venv-asan), then, with the host preloading the sanitizer runtimes:
+#
+#   tools/sanitize.sh [pytest args]     runs the test suite (all of it by default)
+#   tools/sanitize.sh --leaks [N1 N2]   runs tools/leak_workload.py under LeakSanitizer for N1
+#                                       and N2 rounds (default 5 and 50) and fails when the bytes
+#                                       leaked from this project's code grow with the rounds
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python3 -m venv .venv-asan
@@ -10,10 +14,37 @@ VORNIK_SANITIZE=ON pip install --quiet --disable-pip-version-check --no-cache-di
   --config-settings=build-dir=build/asan '.[test]'
 asan_runtime=$(g++ -print-file-name=libasan.so)
 ubsan_runtime=$(g++ -print-file-name=libubsan.so)
-# The host itself is not built with the sanitizers and keeps memory until exit by design, so
-# leak reports at exit are not about this code; leaks are checked by reference counts instead.
 export LD_PRELOAD="$asan_runtime $ubsan_runtime"
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONMALLOC=malloc
-pytest "$@"
+
+if [[ ${1:-} != --leaks ]]; then
+  # The host itself is not built with the sanitizers and keeps memory until exit by design, so
+  # leak reports at exit are not about this code; see --leaks for the leak check.
+  export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1
+  exec pytest "$@"
+fi
+
+rounds=("${2:-5}" "${3:-50}")
+logs=$(mktemp -d)
+leaked=()
+for n in "${rounds[@]}"; do
+  # The workload may leave reports; its own exit status is LeakSanitizer's, read from the log.
+  ASAN_OPTIONS=detect_leaks=1:exitcode=0:log_path=$logs/lsan.$n \
+    LSAN_OPTIONS=report_objects=0:max_leaks=0 python tools/leak_workload.py "$n"
+  # Bytes of every leak record whose allocation stack passes through this project's modules.
+  bytes=$(cat "$logs"/lsan."$n".* 2>/dev/null | awk '
+    /^(Direct|Indirect) leak of/ { flush(); size = $4; ours = 0; next }
+    /^ *#[0-9]+ / { if ($0 ~ /vornik|nbweave|nbdelta|_native/) ours = 1; next }
+    /^$/ { flush() }
+    function flush() { if (size != "" && ours) total += size; size = "" }
+    END { flush(); print total + 0 }')
+  echo "rounds $n: $bytes bytes leaked with this project's code on the allocation stack"
+  leaked+=("$bytes")
+done
+echo "logs in $logs"
+if (( leaked[1] > leaked[0] )); then
+  echo "leak: the bytes grow with the rounds" >&2
+  exit 1
+fi
+echo "no leak that grows with the calls"

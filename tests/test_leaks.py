@@ -1,8 +1,9 @@
 """Many merges and diffs in one process, on realistic documents and on every kind of failure:
 the inputs' reference counts, the host's object count and the process memory stay flat.
 
-A leak of one object or of 1 KB of native memory per call would exceed each bound below over
-the calls made; a warm-up run first fills the caches (interned keys, free lists, GitPython's
+A leak of one object per call exceeds the bound on the host's allocated blocks, and 1 KB of
+native memory per call the bound on the C heap in use (and, over a thousand calls or more, the
+one on RSS). A warm-up run first fills the caches (interned keys, free lists, GitPython's
 lazily built state) that grow once and then stay."""
 
 import copy
@@ -103,7 +104,7 @@ REALISTIC = _realistic()
 MERGE_CASES = {
     # name: (documents or raw texts, calls, use git, expected exception)
     "realistic": (REALISTIC, 1000, False, None),
-    "realistic-with-git": (REALISTIC, 60, True, None),
+    "realistic-with-git": (REALISTIC, 120, True, None),
     "source-conflict-with-git": (_one_cell_conflict(), 300, True, None),
     "bad-json": ((REALISTIC[0], '{"cells": [', REALISTIC[2]), 1500, False, ValueError),
     "not-utf8": ((REALISTIC[0], b'{"cells": "\xff"}', REALISTIC[2]), 1500, False, ValueError),
@@ -163,7 +164,7 @@ def _assert_flat(growth, calls):
     # One leaked object per call would add `calls` blocks.
     assert growth["blocks"] < calls // 4, growth
     if growth["heap"] is not None:
-        assert growth["heap"] < calls * LEAK_PER_CALL // 4, growth
+        assert growth["heap"] < calls * LEAK_PER_CALL // 2, growth
     # RSS moves in pages and arenas; half of what the smallest leak would add, and never less
     # than a few pages of allocator noise.
     assert growth["rss"] < max(calls * LEAK_PER_CALL // 2, 256 * 1024), growth

@@ -294,28 +294,11 @@ def test_sigkill_at_random_moments_leaves_old_or_new(tmp_path):
         paths = write_triple(directory, documents)
         old = read(paths[1])
 
-        # One undisturbed run, watched: how long the merge takes and when its temporary file
-        # appears, so that half the kills can aim at the write itself.
         started = time.perf_counter()
-        pid = os.fork()
-        if pid == 0:
-            try:
-                nbweave.merge_files(*paths, "nb.ipynb")
-            finally:
-                os._exit(0)
-        writing_from = writing_until = None
-        while os.waitpid(pid, os.WNOHANG) == (0, 0):
-            writing = bool(temporaries(directory))
-            if writing and writing_from is None:
-                writing_from = time.perf_counter() - started
-            if not writing and writing_from is not None and writing_until is None:
-                writing_until = time.perf_counter() - started
+        assert in_child(lambda: nbweave.merge_files(*paths, "nb.ipynb")) == "ok"
         duration = time.perf_counter() - started
         new = read(paths[1])
         assert new != old and json.loads(new)
-        if writing_from is None:  # too quick to be seen: aim at the last fifth
-            writing_from = duration * 0.8
-        writing_until = duration if writing_until is None else writing_until
 
         rng = random.Random(6)
         seen = {"old": 0, "new": 0, "killed while writing": 0}
@@ -323,8 +306,8 @@ def test_sigkill_at_random_moments_leaves_old_or_new(tmp_path):
             with open(paths[1], "wb") as f:
                 f.write(old)
             aim_at_write = trial % 2 == 1
-            if not aim_at_write:  # anywhere in the merge, and a little past it
-                delay = duration * 1.15 * (trial + rng.random()) / KILLS
+            # Anywhere in the merge and a little past it; or aimed at the write.
+            delay = duration * 1.15 * (trial + rng.random()) / KILLS
             pid = os.fork()
             if pid == 0:
                 try:
@@ -333,12 +316,17 @@ def test_sigkill_at_random_moments_leaves_old_or_new(tmp_path):
                     os._exit(0)
             finished = False
             if aim_at_write:
-                # Wait for the temporary file, then kill somewhere within the write's span.
-                delay = rng.uniform(0, (writing_until - writing_from) * 1.2)
+                # The write of a few MB to memory lasts well under a millisecond: wait for the
+                # temporary file, then kill at once or after a few hundred microseconds.
+                delay = rng.uniform(0, 0.0005)
                 while not temporaries(directory) and not finished:
                     finished = os.waitpid(pid, os.WNOHANG) != (0, 0)
-            if not finished:
+                until = time.perf_counter() + delay
+                while time.perf_counter() < until:
+                    pass
+            elif not finished:
                 time.sleep(delay)
+            if not finished:
                 os.kill(pid, signal.SIGKILL)
                 os.waitpid(pid, 0)
             content = read(paths[1])
@@ -349,6 +337,6 @@ def test_sigkill_at_random_moments_leaves_old_or_new(tmp_path):
             for name in left:
                 os.unlink(os.path.join(directory, name))
         # The kills landed before the write, during it and after it.
-        assert all(seen.values()), seen
+        assert all(seen.values()), (seen, duration)
     finally:
         shutil.rmtree(directory)

@@ -67,4 +67,5 @@ corpus=$out/corpus/$target
 artifacts=$out/artifacts/$target/
 mkdir -p "$corpus" "$artifacts"
 exec .venv-fuzz/bin/python "$script" -max_total_time="$mode" -timeout=20 -rss_limit_mb=3072 \
-  -artifact_prefix="$artifacts" -print_final_stats=1 "$@" "$corpus" "$root/fuzz/corpus/$target"
+  -dict="$root/fuzz/json.dict" -artifact_prefix="$artifacts" -print_final_stats=1 "$@" \
+  "$corpus" "$root/fuzz/corpus/$target"

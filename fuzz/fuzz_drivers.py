@@ -17,9 +17,11 @@ same argument checks for seven inputs in eight; the eighth (chosen by the input'
 that a rerun behaves the same) runs the real one.
 """
 
+import atexit
 import json
 import os
 import random
+import shutil
 import sys
 import tempfile
 import zlib
@@ -31,6 +33,7 @@ with atheris.instrument_imports(include=["vornik_git"]):
 
 REAL_MERGE_SOURCE = nbweave._merge_source
 WORK = tempfile.mkdtemp(prefix="vornik-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+atexit.register(shutil.rmtree, WORK, ignore_errors=True)
 PATHS = [os.path.join(WORK, name + ".ipynb") for name in ("base", "current", "incoming")]
 
 KEYS = ["cells", "metadata", "canvas", "parameters", "id", "name", "source", "parents",

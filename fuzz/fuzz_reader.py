@@ -43,7 +43,31 @@ def outcome(function, *args):
         return (type(e), str(e))
 
 
-def check(expected, actual, data):
+def at_recursion_limit(data, text_mode):
+    """Nesting within a few levels of the recursion limit: json.loads runs three frames of its
+    own (loads, decode, raw_decode) before its scanner starts, so there it gives up a few levels
+    earlier than the native reader called from the same place. Both must then agree a little
+    below and a little above the limit."""
+    limit = sys.getrecursionlimit()
+    try:
+        sys.setrecursionlimit(limit - 16)
+        below = expected_for(data, text_mode), outcome(_native.loads, data, text_mode)
+        sys.setrecursionlimit(limit + 16)
+        above = expected_for(data, text_mode), outcome(_native.loads, data, text_mode)
+    finally:
+        sys.setrecursionlimit(limit)
+    if below != ((RecursionError,), (RecursionError,)):
+        return False
+    expected, actual = above
+    if expected[0] == "value" and actual[0] == "value":
+        return same(expected[1], actual[1])
+    return expected == actual
+
+
+def check(expected, actual, data, text_mode=False):
+    if RecursionError in (expected[0], actual[0]) and expected[0] != actual[0]:
+        if at_recursion_limit(data, text_mode):
+            return
     if expected[0] == "value" and actual[0] == "value":
         if not same(expected[1], actual[1]):
             raise AssertionError(f"different values for {data!r}")
@@ -67,7 +91,7 @@ def TestOneInput(data):
     actual = outcome(_native.loads, data)
     check(expected, actual, data)
     if b"\r" in data:
-        check(expected_for(data, True), outcome(_native.loads, data, True), data)
+        check(expected_for(data, True), outcome(_native.loads, data, True), data, True)
     if actual[0] == "value":
         try:
             text = json.dumps(actual[1])

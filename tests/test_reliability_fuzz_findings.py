@@ -28,6 +28,13 @@ def outcome(function, *args):
         return (RecursionError,)
 
 
+def stack_depth():
+    frame, depth = sys._getframe(), 0
+    while frame is not None:
+        frame, depth = frame.f_back, depth + 1
+    return depth
+
+
 def at_limit(limit, function, *args):
     saved = sys.getrecursionlimit()
     sys.setrecursionlimit(limit)
@@ -41,11 +48,12 @@ def at_limit(limit, function, *args):
 def test_found_document_at_the_recursion_limit(text_mode):
     data = (CORPUS / "recursion-limit-boundary.json").read_bytes()  # 1993 levels, then an error
     text = data.decode("utf-8")
-    assert at_limit(1960, _native.loads, data, text_mode) == (RecursionError,)
-    assert at_limit(1960, json.loads, text) == (RecursionError,)
-    above = at_limit(2040, _native.loads, data, text_mode)
-    assert above[0] is json.JSONDecodeError
-    assert at_limit(2040, json.loads, text) == above
+    below, above = stack_depth() + 1993 - 16, stack_depth() + 1993 + 16
+    assert at_limit(below, _native.loads, data, text_mode) == (RecursionError,)
+    assert at_limit(below, json.loads, text) == (RecursionError,)
+    found = at_limit(above, _native.loads, data, text_mode)
+    assert found[0] is json.JSONDecodeError
+    assert at_limit(above, json.loads, text) == found
 
 
 @pytest.mark.parametrize("text_mode", [False, True])
@@ -54,15 +62,15 @@ def test_disagreement_only_in_the_few_levels_of_json_own_frames(tail, text_mode)
     """Scans nesting depths across the limit: the outcomes differ only at the depths that
     json's own frames take, and there json is the one that refuses."""
     differ = []
-    limit = 400
-    for depth in range(250, 450):
+    limit = stack_depth() + 350
+    for depth in range(300, 400):
         text = "[" * depth + tail + "]" * depth
         native = at_limit(limit, _native.loads, text.encode(), text_mode)
         host = at_limit(limit, json.loads, text)
         if native != host:
             assert host == (RecursionError,), (depth, host, native)
             differ.append(depth)
-        if depth == 449:
+        if depth == 399:
             assert native == (RecursionError,)
     # Exactly json's own frames apart: the native reader spends one level of the limit per level
     # of nesting, as the host's scanner does.

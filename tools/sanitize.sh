@@ -19,6 +19,18 @@ preload="$asan_runtime $ubsan_runtime"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONMALLOC=malloc
 
+# Outside programs that tests start inherit the preload; a browser does not come up with the
+# sanitizer runtime in it, so it is started through a shim that drops the preload.
+shims=$PWD/build/asan-shims
+mkdir -p "$shims"
+for program in chromium chromium-browser; do
+  real=$(command -v "$program" || true)
+  [[ -n $real && $real != "$shims"/* ]] || continue
+  printf '#!/bin/sh\nunset LD_PRELOAD\nexec %s "$@"\n' "$real" >"$shims/$program"
+  chmod +x "$shims/$program"
+done
+export PATH=$shims:$PATH
+
 if [[ ${1:-} != --leaks ]]; then
   # The host itself is not built with the sanitizers and keeps memory until exit by design, so
   # leak reports at exit are not about this code; see --leaks for the leak check.

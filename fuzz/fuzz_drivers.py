@@ -18,11 +18,9 @@ that a rerun behaves the same) runs the real one. VORNIK_FUZZ_REAL_GIT=1 runs th
 every input.
 """
 
-import atexit
 import json
 import os
 import random
-import shutil
 import sys
 import tempfile
 import zlib
@@ -34,8 +32,9 @@ with atheris.instrument_imports(include=["vornik_git"]):
 
 REAL_MERGE_SOURCE = nbweave._merge_source
 ALWAYS_REAL_GIT = os.environ.get("VORNIK_FUZZ_REAL_GIT") == "1"
-WORK = tempfile.mkdtemp(prefix="vornik-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
-atexit.register(shutil.rmtree, WORK, ignore_errors=True)
+# libFuzzer ends the process without the host's exit handlers, so fuzz/run.sh makes (and
+# removes) the working directory.
+WORK = os.environ.get("VORNIK_FUZZ_WORK") or tempfile.mkdtemp(prefix="vornik-fuzz-")
 PATHS = [os.path.join(WORK, name + ".ipynb") for name in ("base", "current", "incoming")]
 
 KEYS = ["cells", "metadata", "canvas", "parameters", "id", "name", "source", "parents",

@@ -60,12 +60,17 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONMALLOC=malloc
 
 script=$root/fuzz/fuzz_$target.py
+# The drivers target merges in files of its own, in memory where possible.
+VORNIK_FUZZ_WORK=$(mktemp -d -p "$([[ -d /dev/shm ]] && echo /dev/shm || echo "${TMPDIR:-/tmp}")" vornik-fuzz-XXXXXX)
+export VORNIK_FUZZ_WORK
+trap 'rm -rf "$VORNIK_FUZZ_WORK"' EXIT
 if [[ $mode == repro ]]; then
-  exec .venv-fuzz/bin/python "$script" -runs=1 "$@"
+  .venv-fuzz/bin/python "$script" -runs=1 "$@"
+  exit
 fi
 corpus=$out/corpus/$target
 artifacts=$out/artifacts/$target/
 mkdir -p "$corpus" "$artifacts"
-exec .venv-fuzz/bin/python "$script" -max_total_time="$mode" -timeout=20 -rss_limit_mb=3072 \
+.venv-fuzz/bin/python "$script" -max_total_time="$mode" -timeout=20 -rss_limit_mb=3072 \
   -dict="$root/fuzz/json.dict" -artifact_prefix="$artifacts" -print_final_stats=1 "$@" \
   "$corpus" "$root/fuzz/corpus/$target"

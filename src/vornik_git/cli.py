@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 
@@ -187,8 +188,6 @@ def _cat(args: argparse.Namespace) -> int:
 
 
 def _warn_without_launcher() -> None:
-    import shutil
-
     for name, use in (("vornikweave", "merging"), ("vornik-git", "diffing")):
         if shutil.which(name) is None:
             print(

@@ -16,4 +16,13 @@ PyObject* intern(const char* text) {
   return name;
 }
 
+Ref intern_tuple(std::initializer_list<const char*> texts) {
+  Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+  Py_ssize_t index = 0;
+  for (const char* text : texts) {
+    PyTuple_SET_ITEM(tuple.get(), index++, Py_NewRef(intern(text)));
+  }
+  return tuple;
+}
+
 }  // namespace vornik::host

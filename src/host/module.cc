@@ -26,13 +26,7 @@ void ModuleBody::import(const char* name) const {
 
 void ModuleBody::import_from(const char* name, std::initializer_list<const char*> names,
                              int level) const {
-  Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-  Py_ssize_t index = 0;
-  for (const char* each : names) {
-    PyObject* text = intern(each);
-    Py_INCREF(text);
-    PyTuple_SET_ITEM(fromlist.get(), index++, text);
-  }
+  Ref fromlist = intern_tuple(names);
   Ref source = check(PyImport_ImportModuleLevel(name, globals(), nullptr, fromlist.get(), level));
   for (const char* each : names) {
     PyObject* value = PyObject_GetAttr(source.get(), intern(each));

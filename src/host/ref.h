@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -143,6 +144,16 @@ inline Ref make_str(std::string_view text) {
 
 // An interned host text that lives for the rest of the process; for attribute and key names.
 PyObject* intern(const char* text);
+
+// A new tuple of interned texts: keyword names for a call, a from-list, a key set.
+Ref intern_tuple(std::initializer_list<const char*> texts);
+
+// The host's truth test of `value`, its errors raised.
+inline bool is_true(Handle value) {
+  int truth = PyObject_IsTrue(value);
+  if (truth < 0) throw_error_set();
+  return truth != 0;
+}
 
 inline Ref getattr(Handle object, const char* name) {
   return check(PyObject_GetAttr(object, intern(name)));

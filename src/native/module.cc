@@ -37,7 +37,7 @@ PyObject* native_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 2) {
       vornik::host::raise(PyExc_TypeError, "loads(data, text_mode=False)");
     }
-    bool text_mode = nargs == 2 && vornik::host::check_status(PyObject_IsTrue(args[1])) != 0;
+    bool text_mode = nargs == 2 && vornik::host::is_true(args[1]);
     BufferView view(args[0]);
     return vornik::json::parse(view.bytes(), text_mode);
   });

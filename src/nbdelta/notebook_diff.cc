@@ -166,7 +166,7 @@ void parameter_in_both(const Records& records, Handle previous, Handle current) 
   Ref value = records.parameter_value(current);
   Ref previous_value = records.parameter_value(previous);
   Ref differ = host::check(PyObject_RichCompare(value.get(), previous_value.get(), Py_NE));
-  if (host::check_status(PyObject_IsTrue(differ.get())) == 0) return;
+  if (!host::is_true(differ.get())) return;
   const Keys& key = keys();
   records.set_parameter_status(current, Status::kModified);
   record_previous(records, current, key.prev_type, records.parameter_type(previous),

@@ -49,7 +49,7 @@ class MemberRecords {
   }
   bool modified(host::Handle diff_cell) const {
     host::Ref result = host::call(global("_cell_modified"), diff_cell);
-    return host::check_status(PyObject_IsTrue(result.get())) != 0;
+    return host::is_true(result.get());
   }
   static host::Ref cell_data(host::Handle diff_cell) { return host::getattr(diff_cell, "data"); }
 

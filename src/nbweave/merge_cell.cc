@@ -89,13 +89,13 @@ bool starts_with(Handle name, PyObject* prefix) {
                static_cast<int>(PyUnicode_Tailmatch(name, prefix, 0, PY_SSIZE_T_MAX, -1))) != 0;
   }
   Ref result = host::call(host::getattr(name, "startswith"), prefix);
-  return is_truthy(result.get());
+  return host::is_true(result.get());
 }
 
 Ref add_conflict_mark(Function& function, PyObject* const* args) {
   PyObject* self = args[0];
   Ref name = cell_name(self);
-  if (!is_truthy(name.get())) return Ref::borrow(Py_None);
+  if (!host::is_true(name.get())) return Ref::borrow(Py_None);
   Ref file_type = host::getattr(self, "file_type");
   PyObject* prefix = nullptr;
   if (text_equals(file_type.get(), constant(function, "CURRENT"))) {
@@ -158,10 +158,6 @@ Ref cell_changed(Function& function, PyObject* const* args) {
 }
 
 }  // namespace
-
-bool is_truthy(PyObject* value) {
-  return host::check_status(PyObject_IsTrue(value)) != 0;
-}
 
 std::vector<Ref> dict_keys(PyObject* map) {
   std::vector<Ref> result;

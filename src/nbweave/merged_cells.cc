@@ -142,7 +142,7 @@ void MergedCells::refresh_name(int entry) {
   if (!names_built_) return;
   forget_name(entry);
   Ref name = cell_name(entries_[entry].cell);
-  if (!is_truthy(name.get())) return;
+  if (!host::is_true(name.get())) return;
   PyObject* slot = PyDict_GetItemWithError(names_.get(), name.get());
   size_t number = 0;
   if (slot == nullptr) {

@@ -34,7 +34,4 @@ void set_merge_source_function(PyObject* function);
 // The keys of a dict, in its order, held: the loops over them change other maps.
 std::vector<host::Ref> dict_keys(PyObject* map);
 
-// `self.name` falsy or not, as the host's truth test decides.
-bool is_truthy(PyObject* value);
-
 }  // namespace vornik::nbweave

@@ -47,16 +47,6 @@ Ref top_level_copy(Handle data) {
   return host::call(reinterpret_cast<PyObject*>(&PyDict_Type), data);
 }
 
-// A tuple of interned texts.
-Ref names(std::initializer_list<const char*> texts) {
-  Ref tuple = host::check(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
-  Py_ssize_t index = 0;
-  for (const char* text : texts) {
-    PyTuple_SET_ITEM(tuple.get(), index++, Py_NewRef(host::intern(text)));
-  }
-  return tuple;
-}
-
 Ref text_of(Handle value) {
   return host::check(PyObject_Str(value));
 }
@@ -257,7 +247,7 @@ class NotebookMerge {
         continue;
       }
       Ref diff = cell_changed(dict_item(base_cells_, cell_id), dict_item(incoming_cells_, cell_id));
-      if (!is_truthy(diff.get())) continue;
+      if (!host::is_true(diff.get())) continue;
       mark(take_incoming(cell_id));
     }
   }
@@ -290,7 +280,7 @@ class NotebookMerge {
       Ref current_cell_diff = cell_changed(base_cell, dict_item(current_cells_, cell_id));
       drop_outputs(current_cell_diff);
       bool in_incoming = host::dict_contains(incoming_cells_, cell_id);
-      if (!is_truthy(current_cell_diff.get())) {
+      if (!host::is_true(current_cell_diff.get())) {
         if (!in_incoming) {
           incoming_removed_unchanged(cell_id);
         } else {
@@ -302,7 +292,7 @@ class NotebookMerge {
         // Current changed what incoming removed: current's version stays, marked.
         Ref name = cell_name(merged_cells_.cell_for(cell_id.get()));
         int entry = merged_cells_.find(cell_id.get());
-        if (is_truthy(name.get())) mark(entry);
+        if (host::is_true(name.get())) mark(entry);
         continue;
       }
       both_changed(cell_id, base_cell);
@@ -314,7 +304,7 @@ class NotebookMerge {
   void incoming_removed_unchanged(Handle cell_id) {
     fresh_names();
     Ref comp_name = cell_name(merged_cells_.cell_for(cell_id.get()));
-    if (is_truthy(comp_name.get())) {
+    if (host::is_true(comp_name.get())) {
       Ref pop_comp_name = host::check(PyNumber_Add(host::intern(">>> "), comp_name.get()));
       int comp_id = merged_cells_.entry_named(pop_comp_name.get());
       if (comp_id >= 0) {
@@ -330,7 +320,7 @@ class NotebookMerge {
     fresh_names();
     Ref incoming_cell_diff = cell_changed(base_cell, dict_item(incoming_cells_, cell_id));
     drop_outputs(incoming_cell_diff);
-    if (!is_truthy(incoming_cell_diff.get())) return;
+    if (!host::is_true(incoming_cell_diff.get())) return;
     Ref incoming_comp_name = cell_name(dict_item(incoming_cells_, cell_id));
     int clash = merged_cells_.entry_named(incoming_comp_name.get());
     bool elsewhere = clash >= 0 && host::check_status(PyObject_RichCompareBool(
@@ -346,11 +336,11 @@ class NotebookMerge {
   void both_changed(Handle cell_id, Handle base_cell) {
     Ref incoming_cell_diff = cell_changed(base_cell, dict_item(incoming_cells_, cell_id));
     drop_outputs(incoming_cell_diff);
-    if (!is_truthy(incoming_cell_diff.get())) return;
+    if (!host::is_true(incoming_cell_diff.get())) return;
     Ref current_comp_name = cell_name(dict_item(current_cells_, cell_id));
     Ref incoming_comp_name = cell_name(dict_item(incoming_cells_, cell_id));
-    bool current_named = is_truthy(current_comp_name.get());
-    bool incoming_named = is_truthy(incoming_comp_name.get());
+    bool current_named = host::is_true(current_comp_name.get());
+    bool incoming_named = host::is_true(incoming_comp_name.get());
     bool source_changed = contains(incoming_cell_diff, "source");
 
     Ref canvas_diff;
@@ -406,7 +396,7 @@ class NotebookMerge {
     Ref comp_id_set = host::check(PySet_New(nullptr));
     for (int entry : merged_cells_.order()) {
       Ref name = cell_name(merged_cells_.cell(entry));
-      if (!is_truthy(name.get())) continue;
+      if (!host::is_true(name.get())) continue;
       comp_ids.push_back(entry);
       host::check_status(PySet_Add(comp_id_set.get(), merged_cells_.key(entry)));
     }
@@ -451,10 +441,11 @@ class NotebookMerge {
   Ref git_class_;
   Ref g_;
   std::optional<engine::Session> engine_;
-  Ref type_keyword_ = names({"file_type"});
-  Ref label_keywords_ = names({"current_name", "incoming_name"});
-  Ref header_colour_only_ = host::check(PyFrozenSet_New(names({"headerColor"}).get()));
-  Ref comments_and_colour_ = host::check(PyFrozenSet_New(names({"comments", "headerColor"}).get()));
+  Ref type_keyword_ = host::intern_tuple({"file_type"});
+  Ref label_keywords_ = host::intern_tuple({"current_name", "incoming_name"});
+  Ref header_colour_only_ = host::check(PyFrozenSet_New(host::intern_tuple({"headerColor"}).get()));
+  Ref comments_and_colour_ =
+      host::check(PyFrozenSet_New(host::intern_tuple({"comments", "headerColor"}).get()));
   Ref current_cells_;
   Ref base_cells_;
   Ref incoming_cells_;

@@ -17,32 +17,21 @@ constexpr const char* kDescription =
     "Incorporates changers that lead from the <base-file> to <incoming-file> into "
     "<current-file>.";
 
-// `callable(*positional, **keywords)` with the keywords in the given order.
+// `callable(*positional, **keywords)`, the keyword names (`host::intern_tuple`) in the order of
+// their values.
 template <std::size_t P, std::size_t K>
 Ref call_with_keywords(Handle callable, const std::array<Handle, P>& positional,
-                       const std::array<const char*, K>& names,
-                       const std::array<Handle, K>& values) {
+                       Handle keyword_names, const std::array<Handle, K>& values) {
   std::array<PyObject*, 1 + P + K> argv{};
   for (std::size_t i = 0; i < P; ++i) argv[1 + i] = positional[i].get();
   for (std::size_t i = 0; i < K; ++i) argv[1 + P + i] = values[i].get();
-  Ref keyword_names = vornik::host::check(PyTuple_New(static_cast<Py_ssize_t>(K)));
-  for (std::size_t i = 0; i < K; ++i) {
-    PyObject* name = vornik::host::intern(names[i]);
-    Py_INCREF(name);
-    PyTuple_SET_ITEM(keyword_names.get(), static_cast<Py_ssize_t>(i), name);
-  }
   return vornik::host::check(PyObject_Vectorcall(
-      callable, argv.data() + 1, P | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword_names.get()));
-}
-
-bool is_true(Handle value) {
-  int truth = PyObject_IsTrue(value);
-  if (truth < 0) vornik::host::throw_error_set();
-  return truth != 0;
+      callable, argv.data() + 1, P | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword_names));
 }
 
 void add_option(Handle add_argument, const char* option, Handle type, bool required) {
-  call_with_keywords<1, 2>(add_argument, {vornik::host::make_str(option)}, {"type", "required"},
+  call_with_keywords<1, 2>(add_argument, {vornik::host::make_str(option)},
+                           vornik::host::intern_tuple({"type", "required"}),
                            {type, required ? Py_True : Py_False});
 }
 
@@ -51,7 +40,8 @@ void add_option(Handle add_argument, const char* option, Handle type, bool requi
 void run_command_line(const vornik::host::ModuleBody& body) {
   Ref argparse = body.get("argparse");
   Ref parser = call_with_keywords<0, 1>(vornik::host::getattr(argparse, "ArgumentParser"), {},
-                                        {"description"}, {vornik::host::make_str(kDescription)});
+                                        vornik::host::intern_tuple({"description"}),
+                                        {vornik::host::make_str(kDescription)});
   body.bind("parser", parser);
 
   Ref add_argument = vornik::host::getattr(parser, "add_argument");
@@ -59,29 +49,32 @@ void run_command_line(const vornik::host::ModuleBody& body) {
   add_option(add_argument, "--current-file", str_type, true);
   add_option(add_argument, "--base-file", str_type, true);
   add_option(add_argument, "--incoming-file", str_type, true);
-  call_with_keywords<1, 1>(add_argument, {vornik::host::make_str("--file-path")}, {"type"},
-                           {str_type});
-  call_with_keywords<2, 1>(add_argument,
-                           {vornik::host::make_str("-v"), vornik::host::make_str("--verbose")},
-                           {"action"}, {vornik::host::make_str("store_true")});
+  call_with_keywords<1, 1>(add_argument, {vornik::host::make_str("--file-path")},
+                           vornik::host::intern_tuple({"type"}), {str_type});
+  call_with_keywords<2, 1>(
+      add_argument, {vornik::host::make_str("-v"), vornik::host::make_str("--verbose")},
+      vornik::host::intern_tuple({"action"}), {vornik::host::make_str("store_true")});
 
   Ref args = vornik::host::call(vornik::host::getattr(parser, "parse_args"));
   body.bind("args", args);
 
-  if (is_true(vornik::host::getattr(args, "verbose"))) {
+  if (vornik::host::is_true(vornik::host::getattr(args, "verbose"))) {
     Ref logging = body.get("logging");
-    call_with_keywords<0, 1>(vornik::host::getattr(logging, "basicConfig"), {}, {"level"},
+    call_with_keywords<0, 1>(vornik::host::getattr(logging, "basicConfig"), {},
+                             vornik::host::intern_tuple({"level"}),
                              {vornik::host::getattr(logging, "DEBUG")});
   }
 
   Ref file_path = vornik::host::getattr(args, "file_path");
-  Ref destination_path =
-      is_true(file_path) ? std::move(file_path) : vornik::host::getattr(args, "current_file");
+  Ref destination_path = vornik::host::is_true(file_path)
+                             ? std::move(file_path)
+                             : vornik::host::getattr(args, "current_file");
   body.bind("destination_path", destination_path);
 
   call_with_keywords<0, 4>(
       body.get("merge_files"), {},
-      {"current_file_path", "base_file_path", "incoming_file_path", "file_path"},
+      vornik::host::intern_tuple(
+          {"current_file_path", "base_file_path", "incoming_file_path", "file_path"}),
       {vornik::host::getattr(args, "current_file"), vornik::host::getattr(args, "base_file"),
        vornik::host::getattr(args, "incoming_file"), destination_path});
 }

@@ -196,7 +196,8 @@ def test_temporary_paths_and_labels(directory_name, in_process, file_path, merge
     through_git = run(merge, place, [CONFLICT, CLEAN], file_path)[0]
     if in_process:
         assert through_git == with_engine
-        assert with_engine[0][0] == "<<<<<<< " + file_path + "-current\n"
+        # git ends its marker lines as the sides end theirs: CRLF here
+        assert with_engine[0][0] == "<<<<<<< " + file_path + "-current\r\n"
     else:
         # git's labels are split where the directory's name breaks the line, so that no label
         # replaces them: every random part shows, and differs
@@ -230,3 +231,27 @@ def test_only_the_git_release_compared_with_merges_in_process(version, in_proces
     assert run(merge, place, cells)[1] == (1 if ENGINE and in_process else 3)
     keep_engine_out(monkeypatch)
     assert run(merge, place, cells) == (with_engine, 3)
+
+
+def _nul_byte(place, monkeypatch):
+    return (["x = 1\r\n", "nul\x00\n"], ["x = 0\r\n"], ["x = 2\r\n"])
+
+
+def _git_killed_by_a_signal(place, monkeypatch):
+    fake = place / "bin" / "git"
+    fake.parent.mkdir()
+    fake.write_text("#!/bin/sh\nkill -9 $$\n", encoding="utf-8")
+    fake.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{fake.parent}{os.pathsep}{os.environ['PATH']}")
+    return CONFLICT
+
+
+@pytest.mark.parametrize("failure", [_nul_byte, _git_killed_by_a_signal])
+def test_a_failed_git_keeps_both_sides(failure, merge, place, monkeypatch):
+    current, _, incoming = sides = failure(place, monkeypatch)
+    with_engine, _ = run(merge, place, [sides, INCOMING_ONLY])
+    assert with_engine == [["<<<<<<< nb.ipynb-current\n", *current, "=======\n", *incoming,
+                            ">>>>>>> nb.ipynb-incoming\n"], list(INCOMING_ONLY[2])]
+    keep_engine_out(monkeypatch)
+    assert run(merge, place, [sides, INCOMING_ONLY])[0] == with_engine
+

@@ -255,3 +255,14 @@ def test_a_failed_git_keeps_both_sides(failure, merge, place, monkeypatch):
     keep_engine_out(monkeypatch)
     assert run(merge, place, [sides, INCOMING_ONLY])[0] == with_engine
 
+
+def test_a_path_that_is_not_utf8_labels_conflicts_that_merge_again(merge, place, monkeypatch):
+    file_path = os.fsdecode(b"caf\xe9.ipynb")  # as a path from the command line arrives
+    first, _ = run(merge, place, [CONFLICT], file_path)
+    assert first[0][0] == "<<<<<<< caf\\xe9.ipynb-current\r\n"
+    keep_engine_out(monkeypatch)
+    assert run(merge, place, [CONFLICT], file_path)[0] == first
+    # The written block is a source like any other: both sides edit it in a later merge.
+    block = first[0]
+    edited = (block + ["# mine\n"], block, ["# theirs\n"] + block)
+    assert run(merge, place, [edited], file_path)[0] == [["# theirs\n", *block, "# mine\n"]]

@@ -47,6 +47,25 @@ bool non_empty(Handle name) {
   return name.get() != Py_None && PyUnicode_GET_LENGTH(name) > 0;
 }
 
+// A label as text that UTF-8 can hold, so that the notebook it goes into can be written and
+// merged again. A name made from a file path that is not UTF-8 (the host keeps such bytes as
+// lone surrogates) shows those bytes as "\xNN", as the host prints such names; any other lone
+// surrogate shows as "\uXXXX".
+Ref printable_label(Handle name) {
+  if (PyUnicode_AsUTF8AndSize(name, nullptr) != nullptr) return name.new_ref();
+  if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) == 0) host::throw_error_set();
+  PyErr_Clear();
+  PyObject* encoded = PyUnicode_AsEncodedString(name, "utf-8", "surrogateescape");
+  if (encoded == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) == 0) host::throw_error_set();
+    PyErr_Clear();
+    encoded = PyUnicode_AsEncodedString(name, "utf-8", "backslashreplace");
+  }
+  Ref bytes = host::check(encoded);
+  return host::check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                          PyBytes_GET_SIZE(bytes.get()), "backslashreplace"));
+}
+
 // Replaces every occurrence of `path` by `name` in each line; false when there was none.
 // `text` is the lines joined, or null when it may not be: a line holds an occurrence only where
 // the whole text does, so a text without one is passed over at the cost of one search.
@@ -56,10 +75,11 @@ bool replace_in_lines(Handle lines, PyObject* text, Handle path, Handle name) {
     if (found == -2) host::throw_error_set();
     if (found == -1) return false;
   }
+  Ref label = printable_label(name);
   const Py_ssize_t count = PyList_GET_SIZE(lines.get());
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* line = PyList_GET_ITEM(lines.get(), i);
-    Ref replaced = host::check(PyUnicode_Replace(line, path, name, -1));
+    Ref replaced = host::check(PyUnicode_Replace(line, path, label.get(), -1));
     PyList_SetItem(lines.get(), i, replaced.release());
   }
   return true;

@@ -6,17 +6,22 @@ git's own trace (GIT_TRACE) counts the `git merge-file` runs: one per cell throu
 `_merge_source`, one per merge for the engine, which asks git for its conflict style that way.
 """
 
+import contextlib
 import copy
 import os
 import re
 import shutil
+import signal
+import subprocess
+import sys
 import tempfile
+import time
 
 import git
 import pytest
 
 import source_triples
-from notebooks import make_cell, make_notebook
+from notebooks import Merger, make_cell, make_notebook
 from vornik_git import _engine
 from vornik_git.drivers import nbweave
 
@@ -266,3 +271,57 @@ def test_a_path_that_is_not_utf8_labels_conflicts_that_merge_again(merge, place,
     block = first[0]
     edited = (block + ["# mine\n"], block, ["# theirs\n"] + block)
     assert run(merge, place, [edited], file_path)[0] == [["# theirs\n", *block, "# mine\n"]]
+
+
+INTERRUPTED_MERGE = """
+import signal, sys
+from vornik_git.drivers import nbweave
+
+class Stop(Exception):
+    pass
+
+def stop(signum, frame):
+    raise Stop()
+
+signal.signal(signal.SIGTERM, stop)
+if sys.argv[1] == "through git":
+    original = nbweave._merge_source
+    nbweave._merge_source = lambda *args, **kwargs: original(*args, **kwargs)
+try:
+    nbweave.merge_files(*sys.argv[2:5], "nb.ipynb")
+except (Stop, KeyboardInterrupt) as error:
+    print(type(error).__name__)
+"""
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("way", ["as it comes", "through git"])
+def test_a_signal_while_git_runs_ends_the_merge_and_its_directory(way, signal_number, tmp_path):
+    # A git that answers `version` as the release the engine knows, and otherwise never ends.
+    started = tmp_path / "started"
+    fake = tmp_path / "bin" / "git"
+    fake.parent.mkdir()
+    fake.write_text('#!/bin/sh\nif [ "$1" = version ]; then echo "git version 2.39.5"; exit 0; fi\n'
+                    f'echo $$ > "{started}.new"; mv "{started}.new" "{started}"\nexec sleep 300\n',
+                    encoding="utf-8")
+    fake.chmod(0o755)
+    temporary = tmp_path / "tmp"
+    temporary.mkdir()
+    paths = Merger(tmp_path).paths(*documents(CLEAN))
+    env = dict(os.environ, TMPDIR=str(temporary), PYTHONPATH=os.pathsep.join(sys.path),
+               PATH=f"{fake.parent}{os.pathsep}{os.environ['PATH']}")
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_MERGE, way, *paths], env=env,
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        while not started.exists() and child.poll() is None:
+            time.sleep(0.05)
+        child.send_signal(signal_number)
+        output, _ = child.communicate(timeout=60)  # not a speed target: a hang fails here
+    finally:
+        child.kill()
+        if started.exists():
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(int(started.read_text()), signal.SIGKILL)
+    expected = "Stop" if signal_number == signal.SIGTERM else "KeyboardInterrupt"
+    assert (output.strip(), child.returncode) == (expected, 0)
+    assert os.listdir(temporary) == []

@@ -7,7 +7,9 @@ Every figure is the best of --repeat runs, in milliseconds, each after a full co
 reader pauses the cyclic collector while it builds a document, which moves collection work to
 after the call; the "back to back" read figures (mean of --repeat calls in a row, the collector
 running as it would in a program that reads one document after another) count that work. The
-written text is checked to be byte-identical to json.dumps before anything is timed.
+"editor" rows write the notebook editor's layout (json.dumps with indent=1, sort_keys=True,
+ensure_ascii=False; the file with a final newline). Both written texts are checked to be
+byte-identical to json.dumps before anything is timed.
 """
 
 import argparse

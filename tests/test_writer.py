@@ -582,7 +582,8 @@ def _generated_notebooks():
     corpus = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpus"
     yield from (pytest.param(lambda p=p: json.loads(p.read_text("utf-8")), id=p.name)
                 for p in sorted(corpus.glob("**/*.ipynb")))
-    yield pytest.param(lambda: generator.make_notebook(300, seed=7, output_size=3000), id="generated")
+    yield pytest.param(lambda: generator.make_notebook(300, seed=7, output_size=3000),
+                       id="generated")
     yield pytest.param(lambda: make_notebook([make_cell("a", "é", parents=["b"]), make_cell("b")],
                                              [{"name": "p", "type": "str", "value": "v"}]),
                        id="test notebook")
@@ -624,4 +625,5 @@ def test_editor_form_fails_at_the_same_depth_as_json(kind):
         else:
             high = middle - 1
     for depth in (low, low + 1, 100_000):
-        assert outcome(_native.dumps_editor, nested(depth, kind)) == outcome(editor_json, nested(depth, kind))
+        document = nested(depth, kind)
+        assert outcome(_native.dumps_editor, document) == outcome(editor_json, document)

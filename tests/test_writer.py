@@ -379,12 +379,16 @@ MUTATING = {"dict mutated by a child", "list grown by a child", "dict mutated by
             "list shrunk by a child"}
 
 
+EMPTY = ()
+
+
 def reachable(value):
-    """The objects a document holds that no other code shares (no ints, strings, constants)."""
+    """The objects a document holds that no other code shares (no ints, strings, constants,
+    nor the empty tuple, which the host shares everywhere)."""
     found, pending = {}, [value]
     while pending:
         item = pending.pop()
-        if id(item) in found or isinstance(item, (int, str, float, type(None))):
+        if id(item) in found or isinstance(item, (int, str, float, type(None))) or item is EMPTY:
             continue
         found[id(item)] = item
         if issubclass(type(item), dict):

@@ -143,13 +143,20 @@ def fake_git(directory, action):
     return str(directory)
 
 
+def whole_texts(g, current, base, incoming, current_name=None, incoming_name=None):
+    """What a source merge gives when git fails: the sides whole (every line here ends in one)."""
+    if current in (incoming, base) or incoming == base:
+        return incoming if current == base else current
+    return [f"<<<<<<< {current_name}\n", *current, "=======\n", *incoming,
+            f">>>>>>> {incoming_name}\n"]
+
+
 @pytest.mark.parametrize("signal_name", ["SIGKILL", "SIGSEGV", "SIGTERM"])
-def test_git_killed_by_a_signal_keeps_current_lines_and_completes(signal_name, tmp_path,
-                                                                  monkeypatch):
+def test_git_killed_by_a_signal_keeps_both_sides_and_completes(signal_name, tmp_path,
+                                                               monkeypatch):
     documents = triple()
-    # A failed source merge reads back the current lines untouched; so does this stand-in.
     with monkeypatch.context() as patch:
-        patch.setattr(nbweave, "_merge_source", lambda g, current, base, incoming, **names: current)
+        patch.setattr(nbweave, "_merge_source", whole_texts)
         expected = merged_bytes(str(tmp_path / "expected"), documents)
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
@@ -162,7 +169,8 @@ def test_git_killed_by_a_signal_keeps_current_lines_and_completes(signal_name, t
     nbweave.merge_files(*paths, "nb.ipynb")
     assert read(paths[1]) == expected
     assert os.listdir(scratch) == []  # the source merges' directories are gone
-    assert json.loads(expected)["cells"][1]["source"][2] == "conflict = 'current'\n"
+    source = json.loads(expected)["cells"][1]["source"]
+    assert "conflict = 'current'\n" in source and "conflict = 'incoming'\n" in source
 
 
 def test_git_missing_from_path_raises_and_keeps_the_file(tmp_path, monkeypatch):

@@ -208,6 +208,9 @@ def _diagnose(options, error: BaseException) -> Failure:
         cells = document.get("cells") if isinstance(document, dict) else None
         if not isinstance(cells, list):
             return Failure("not a notebook (no list of cells)", version)
+        metadata = document.get("metadata")
+        if not isinstance(metadata, dict) or not isinstance(metadata.get("canvas"), dict):
+            return Failure("not a canvas notebook (no canvas in its metadata)", version)
         for index, cell in enumerate(cells):
             metadata = cell.get("metadata") if isinstance(cell, dict) else None
             if not isinstance(metadata, dict) or not isinstance(metadata.get("canvas"), dict):

@@ -177,7 +177,12 @@ def _merge(options, original: bytes) -> int:
         incoming = _native.load(options.incoming_file)
         conflicted = new_conflicts(merged, current, incoming, destination)
     if _editor_form(_native, original) is not None:
-        _native.dump_editor(merged, path)
+        try:
+            _native.dump_editor(merged, path)
+        except (UnicodeError, ValueError):
+            # Text the editor's layout cannot hold as UTF-8 (a label made from a path that is
+            # not UTF-8): the one-line form already written escapes it, so it stays.
+            pass
     return 1 if conflicted else 0
 
 

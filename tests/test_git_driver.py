@@ -78,10 +78,12 @@ def editor_form(document):
     return json.dumps(document, indent=1, sort_keys=True, ensure_ascii=False) + "\n"
 
 
-def scenario(env, repo, ours, theirs, command="merge", path=NOTEBOOK, base=None, dump=editor_form):
+def scenario(env, repo, ours, theirs, command="merge", path=NOTEBOOK, base=None, dump=editor_form,
+             install=True):
     """Commits base on main, theirs and ours on branches of those names, and runs ``command``
     on ours; returns git's result and the document of the incoming side."""
-    run(env, "vornik-git", "install", cwd=repo)
+    if install:
+        run(env, "vornik-git", "install", cwd=repo)
     (repo / path).parent.mkdir(parents=True, exist_ok=True)
     (repo / path).write_text(dump(base or base_notebook()), encoding="utf-8")
     run(env, "git", "add", "-A", cwd=repo)
@@ -274,3 +276,15 @@ def test_sigterm_leaves_the_current_file_whole(world, tmp_path):
     assert versions["current"].read_bytes() == original
     assert os.listdir(temporary) == [] and sorted(os.listdir(tmp_path / "versions")) == [
         "base.ipynb", "current.ipynb", "incoming.ipynb"]
+
+
+def test_an_install_path_sh_and_git_would_misread_still_runs(world, tmp_path):
+    env, repo = world
+    interpreter = tmp_path / "it's a %A \"$HOME\" `x` dir" / "python3"
+    interpreter.parent.mkdir()
+    interpreter.symlink_to(sys.executable)
+    run(env, str(interpreter), "-m", "vornik_git.cli", "install", cwd=repo)
+    assert str(interpreter) in run(env, "vornik-git", "status", cwd=repo).stdout
+    result, _ = scenario(env, repo, *KINDS["source block"], install=False)
+    assert result.returncode == 1 and "vornik-git:" not in result.stderr
+    assert named(read_notebook(repo / NOTEBOOK), "fit")["source"][0] == f"<<<<<<< {NOTEBOOK}-current\n"

@@ -111,27 +111,31 @@ def _restore(path: str, original: bytes) -> None:
     _replace(path, original)
 
 
+def _mapping(value) -> dict:
+    return value if isinstance(value, dict) else {}
+
+
 def _names(document) -> tuple:
     """The cell names and the parameter names of a document, as far as it has them."""
-    cells, parameters = [], []
-    for cell in document.get("cells") or []:
-        canvas = ((cell.get("metadata") or {}).get("canvas") or {}) if isinstance(cell, dict) else {}
-        if isinstance(canvas, dict) and isinstance(canvas.get("name"), str):
-            cells.append(canvas["name"])
-    canvas = (document.get("metadata") or {}).get("canvas") or {}
-    for parameter in (canvas.get("parameters") or []) if isinstance(canvas, dict) else []:
-        if isinstance(parameter, dict) and isinstance(parameter.get("name"), str):
-            parameters.append(parameter["name"])
-    return cells, parameters
+    cells = [_mapping(_mapping(cell).get("metadata")).get("canvas") for cell in _list(document, "cells")]
+    canvas = _mapping(_mapping(_mapping(document).get("metadata")).get("canvas"))
+    named = [_mapping(entry).get("name") for entry in [*cells, *_list(canvas, "parameters")]]
+    split = len(cells)
+    return ([name for name in named[:split] if isinstance(name, str)],
+            [name for name in named[split:] if isinstance(name, str)])
+
+
+def _list(mapping, key) -> list:
+    value = _mapping(mapping).get(key)
+    return value if isinstance(value, list) else []
 
 
 def _opening_lines(document, opening: str) -> int:
     count = 0
-    for cell in document.get("cells") or []:
-        source = cell.get("source") if isinstance(cell, dict) else None
-        if isinstance(source, str):
-            source = source.splitlines(keepends=True)
-        for line in source or []:
+    for cell in _list(document, "cells"):
+        source = _mapping(cell).get("source")
+        lines = source.splitlines(keepends=True) if isinstance(source, str) else source
+        for line in lines if isinstance(lines, list) else []:
             if isinstance(line, str) and line.rstrip("\r\n") == opening:
                 count += 1
     return count
@@ -150,16 +154,14 @@ def new_conflicts(merged, current, incoming, file_path: str) -> bool:
     return bool(found) and found > max(_opening_lines(current, opening), _opening_lines(incoming, opening))
 
 
-def _editor_form(native, original: bytes):
-    """The current version's document when its text is the editor's layout, else None."""
+def _editor_form(native, original: bytes) -> bool:
+    """Whether the current version's text is the notebook editor's layout of its content."""
     if not original.startswith(b'{\n "'):
-        return None
+        return False
     try:
-        document = native.loads(original)
-        text = native.dumps_editor(document) + "\n"
-        return document if text.encode("utf-8") == original else None
+        return (native.dumps_editor(native.loads(original)) + "\n").encode("utf-8") == original
     except Exception:  # noqa: BLE001 - a text we cannot read back is simply not in that layout
-        return None
+        return False
 
 
 def _merge(options, original: bytes) -> int:
@@ -176,7 +178,7 @@ def _merge(options, original: bytes) -> int:
         current = _native.loads(original)
         incoming = _native.load(options.incoming_file)
         conflicted = new_conflicts(merged, current, incoming, destination)
-    if _editor_form(_native, original) is not None:
+    if _editor_form(_native, original):
         try:
             _native.dump_editor(merged, path)
         except (UnicodeError, ValueError):
@@ -223,8 +225,9 @@ def _diagnose(options, error: BaseException) -> Failure:
     return Failure(f"the merge failed ({type(error).__name__}: {error})")
 
 
-def _labels(path: str):
-    """The conflict labels git's own line merge would use, as far as a driver can know them."""
+def _labels():
+    """The conflict labels git's own line merge would use, as far as a driver can know them:
+    git names the incoming side only to `git merge`, through GITHEAD_<commit>."""
     incoming = [value for key, value in os.environ.items() if key.startswith("GITHEAD_")]
     return ["HEAD", "base", incoming[0] if len(incoming) == 1 else "incoming"]
 
@@ -243,7 +246,7 @@ def line_merge(options, original: bytes) -> int:
     import subprocess
     import tempfile
 
-    current, base, incoming = _labels(options.file_path)
+    current, base, incoming = _labels()
     with tempfile.TemporaryDirectory(prefix="vornik-") as directory:
         ours = os.path.join(directory, "current")
         with open(ours, "wb") as stream:

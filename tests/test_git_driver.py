@@ -11,32 +11,11 @@ import time
 
 import pytest
 
-from gitrepo import git_world, read_notebook, run, write_notebook
-from notebooks import make_cell, make_notebook
+from gitrepo import read_notebook, run, write_notebook
+from test_git_setup import base_notebook, world  # noqa: F401 - world is a fixture
+from test_git_setup import cell as named
 
 NOTEBOOK = "flows/daily report.ipynb"
-
-
-@pytest.fixture
-def world(tmp_path):
-    env = git_world(tmp_path)
-    repo = tmp_path / "repo"
-    repo.mkdir()
-    run(env, "git", "init", "-q", "-b", "main", cwd=repo)
-    return env, repo
-
-
-def base_notebook():
-    cells = [
-        make_cell("a1", "load", ["data = read()\n", "data = clean(data)\n"]),
-        make_cell("b2", "fit", ["model = fit(data, alpha=0.1)\n"], parents=["a1"]),
-        make_cell("c3", "plot", ["plot(model)\n"], parents=["b2"]),
-    ]
-    return make_notebook(cells, [{"name": "alpha", "type": "float", "value": "0.1"}])
-
-
-def named(document, name):
-    return next(c for c in document["cells"] if c["metadata"]["canvas"]["name"] == name)
 
 
 def source_of(name, lines):

@@ -172,13 +172,20 @@ def _merge(options, original: bytes) -> int:
 
     path = options.current_file
     destination = options.file_path or path
-    merged = _native.load(path)
+    with open(path, "rb") as stream:
+        text = stream.read()
+    # Most merges mark nothing: a look at the text spares reading the documents.
+    marked = any(mark in text for mark in (b'"<<< ', b'">>> ', b"<<<<<<< "))
+    editor = _editor_form(_native, original)
+    if not (marked or editor):
+        return 0
+    merged = _native.loads(text)
     conflicted = False
-    if _has_marks(merged, destination + "-current"):
+    if marked and _has_marks(merged, destination + "-current"):
         current = _native.loads(original)
         incoming = _native.load(options.incoming_file)
         conflicted = new_conflicts(merged, current, incoming, destination)
-    if _editor_form(_native, original):
+    if editor:
         try:
             _native.dump_editor(merged, path)
         except (UnicodeError, ValueError):

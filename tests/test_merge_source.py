@@ -76,7 +76,8 @@ def test_labels_replace_the_paths_on_every_line(tmpdir_env):
                 out.write(f"{current} {base} {incoming}\r\nplain\rlast {current}")
 
     lines = nbweave._merge_source(Echo(), [], [], [], "C", "I")
-    assert len(lines) == 3 and lines[1] == "plain\n" and lines[2] == "last C"
+    # line ends as git wrote them: split after "\n" only
+    assert len(lines) == 2 and lines[0].endswith("\r\n") and lines[1] == "plain\rlast C"
     current, base, incoming = lines[0].split()
     assert (current, incoming) == ("C", "I") and base.endswith(os.sep + "base")
 
@@ -97,15 +98,49 @@ def test_files_hold_the_joined_lines_as_utf8(tmpdir_env):
     assert seen["mode"] == 0o700
 
 
-def test_git_command_errors_are_swallowed_and_current_read_back(tmpdir_env):
-    class Failing:
-        def merge_file(self, current, base, incoming):
-            with open(current, "a", encoding="utf-8") as out:
-                out.write("half\n")
-            raise git.GitCommandError(["git", "merge-file"], 255)
+class Failing:
+    """Leaves a mark in the current file, then fails with the given exit status."""
 
-    assert nbweave._merge_source(Failing(), ["mine\n"], [], []) == ["mine\n", "half\n"]
+    def __init__(self, status):
+        self.status = status
+
+    def merge_file(self, current, base, incoming):
+        with open(current, "a", encoding="utf-8") as out:
+            out.write("half\n")
+        raise git.GitCommandError(["git", "merge-file"], self.status)
+
+
+@pytest.mark.parametrize("status", [1, 3, 127])
+def test_conflict_counts_read_the_current_file_back(status, tmpdir_env):
+    assert nbweave._merge_source(Failing(status), ["mine\n"], [], []) == ["mine\n", "half\n"]
     assert os.listdir(tmpdir_env) == []
+
+
+SIDES = {"current": ["mine\n", "end"], "base": ["old\n"], "incoming": ["theirs\r\n"]}
+BLOCK = ["<<<<<<< C\n", "mine\n", "end\n", "=======\n", "theirs\r\n", ">>>>>>> I\n"]
+
+
+@pytest.mark.parametrize("status", [255, 128, 0, -9, None, "1", 1.0, 2**70])
+@pytest.mark.parametrize("current, base, incoming, expected", [
+    ("current", "base", "incoming", BLOCK),
+    ("current", "base", "current", ["mine\n", "end"]),
+    ("current", "incoming", "incoming", ["mine\n", "end"]),
+    ("base", "base", "incoming", ["theirs\r\n"]),
+    ("current", "base", None, ["<<<<<<< C\n", "mine\n", "end\n", "=======\n", ">>>>>>> I\n"]),
+])
+def test_a_failed_git_merges_whole_texts(status, current, base, incoming, expected, tmpdir_env):
+    sides = [SIDES[side] if side else [] for side in (current, base, incoming)]
+    assert nbweave._merge_source(Failing(status), *sides, "C", "I") == expected
+    assert os.listdir(tmpdir_env) == []
+
+
+@pytest.mark.parametrize("names, opening, closing", [
+    ((None, ""), "<<<<<<< current\n", ">>>>>>> incoming\n"),
+    (("two\nlines", "I"), "<<<<<<< two\nlines\n", ">>>>>>> I\n"),  # as git's blocks get it
+])
+def test_whole_text_conflict_labels(names, opening, closing, tmpdir_env):
+    result = nbweave._merge_source(Failing(255), ["a\n"], ["b\n"], ["c"], *names)
+    assert result == [opening, "a\n", "=======\n", "c\n", closing]
 
 
 @pytest.mark.parametrize("error", [OSError("no git"), KeyboardInterrupt(),

@@ -6,17 +6,22 @@ git's own trace (GIT_TRACE) counts the `git merge-file` runs: one per cell throu
 `_merge_source`, one per merge for the engine, which asks git for its conflict style that way.
 """
 
+import contextlib
 import copy
 import os
 import re
 import shutil
+import signal
+import subprocess
+import sys
 import tempfile
+import time
 
 import git
 import pytest
 
 import source_triples
-from notebooks import make_cell, make_notebook
+from notebooks import Merger, make_cell, make_notebook
 from vornik_git import _engine
 from vornik_git.drivers import nbweave
 
@@ -196,7 +201,8 @@ def test_temporary_paths_and_labels(directory_name, in_process, file_path, merge
     through_git = run(merge, place, [CONFLICT, CLEAN], file_path)[0]
     if in_process:
         assert through_git == with_engine
-        assert with_engine[0][0] == "<<<<<<< " + file_path + "-current\n"
+        # git ends its marker lines as the sides end theirs: CRLF here
+        assert with_engine[0][0] == "<<<<<<< " + file_path + "-current\r\n"
     else:
         # git's labels are split where the directory's name breaks the line, so that no label
         # replaces them: every random part shows, and differs
@@ -230,3 +236,92 @@ def test_only_the_git_release_compared_with_merges_in_process(version, in_proces
     assert run(merge, place, cells)[1] == (1 if ENGINE and in_process else 3)
     keep_engine_out(monkeypatch)
     assert run(merge, place, cells) == (with_engine, 3)
+
+
+def _nul_byte(place, monkeypatch):
+    return (["x = 1\r\n", "nul\x00\n"], ["x = 0\r\n"], ["x = 2\r\n"])
+
+
+def _git_killed_by_a_signal(place, monkeypatch):
+    fake = place / "bin" / "git"
+    fake.parent.mkdir()
+    fake.write_text("#!/bin/sh\nkill -9 $$\n", encoding="utf-8")
+    fake.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{fake.parent}{os.pathsep}{os.environ['PATH']}")
+    return CONFLICT
+
+
+@pytest.mark.parametrize("failure", [_nul_byte, _git_killed_by_a_signal])
+def test_a_failed_git_keeps_both_sides(failure, merge, place, monkeypatch):
+    current, _, incoming = sides = failure(place, monkeypatch)
+    with_engine, _ = run(merge, place, [sides, INCOMING_ONLY])
+    assert with_engine == [["<<<<<<< nb.ipynb-current\n", *current, "=======\n", *incoming,
+                            ">>>>>>> nb.ipynb-incoming\n"], list(INCOMING_ONLY[2])]
+    keep_engine_out(monkeypatch)
+    assert run(merge, place, [sides, INCOMING_ONLY])[0] == with_engine
+
+
+def test_a_path_that_is_not_utf8_labels_conflicts_that_merge_again(merge, place, monkeypatch):
+    file_path = os.fsdecode(b"caf\xe9.ipynb")  # as a path from the command line arrives
+    first, _ = run(merge, place, [CONFLICT], file_path)
+    assert first[0][0] == "<<<<<<< caf\\xe9.ipynb-current\r\n"
+    keep_engine_out(monkeypatch)
+    assert run(merge, place, [CONFLICT], file_path)[0] == first
+    # The written block is a source like any other: both sides edit it in a later merge.
+    block = first[0]
+    edited = (block + ["# mine\n"], block, ["# theirs\n"] + block)
+    assert run(merge, place, [edited], file_path)[0] == [["# theirs\n", *block, "# mine\n"]]
+
+
+INTERRUPTED_MERGE = """
+import signal, sys
+from vornik_git.drivers import nbweave
+
+class Stop(Exception):
+    pass
+
+def stop(signum, frame):
+    raise Stop()
+
+signal.signal(signal.SIGTERM, stop)
+if sys.argv[1] == "through git":
+    original = nbweave._merge_source
+    nbweave._merge_source = lambda *args, **kwargs: original(*args, **kwargs)
+try:
+    nbweave.merge_files(*sys.argv[2:5], "nb.ipynb")
+except (Stop, KeyboardInterrupt) as error:
+    print(type(error).__name__)
+"""
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("way", ["as it comes", "through git"])
+def test_a_signal_while_git_runs_ends_the_merge_and_its_directory(way, signal_number, tmp_path):
+    # A git that answers `version` as the release the engine knows, and otherwise never ends.
+    started = tmp_path / "started"
+    fake = tmp_path / "bin" / "git"
+    fake.parent.mkdir()
+    fake.write_text('#!/bin/sh\nif [ "$1" = version ]; then echo "git version 2.39.5"; exit 0; fi\n'
+                    f'echo $$ > "{started}.new"; mv "{started}.new" "{started}"\nexec sleep 300\n',
+                    encoding="utf-8")
+    fake.chmod(0o755)
+    temporary = tmp_path / "tmp"
+    temporary.mkdir()
+    paths = Merger(tmp_path).paths(*documents(CLEAN))
+    env = dict(os.environ, TMPDIR=str(temporary), PYTHONPATH=os.pathsep.join(sys.path),
+               PATH=f"{fake.parent}{os.pathsep}{os.environ['PATH']}")
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_MERGE, way, *paths], env=env,
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        while not started.exists() and child.poll() is None:
+            time.sleep(0.05)
+        child.send_signal(signal_number)
+        output, _ = child.communicate(timeout=60)  # not a speed target: a hang fails here
+    finally:
+        child.kill()
+        if started.exists():
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(int(started.read_text()), signal.SIGKILL)
+    expected = "Stop" if signal_number == signal.SIGTERM else "KeyboardInterrupt"
+    assert (output.strip(), child.returncode) == (expected, 0)
+    assert os.listdir(temporary) == []

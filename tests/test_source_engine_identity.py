@@ -94,8 +94,9 @@ def test_where_git_refuses_every_style_no_cell_is_merged(place, place_root, monk
     source_triples.enter(place, place_root, monkeypatch)
     assert _engine.conflict_style() is None
     assert _engine.merge_sources([(["a\n"], ["b\n"], ["c\n"])], CURRENT, INCOMING) == (None, None)
-    # git fails before merging: the current lines come back as they were
-    assert through_git((["a\r\n", "b"], ["c\n"], ["d\n"])) == ["a\n", "b"]
+    # git fails before merging: both sides are kept whole, line ends as they were
+    assert through_git((["a\r\n", "b"], ["c\n"], ["d\n"])) == [
+        f"<<<<<<< {CURRENT}\n", "a\r\n", "b\n", "=======\n", "d\n", f">>>>>>> {INCOMING}\n"]
 
 
 def notebooks(sides):
@@ -166,9 +167,10 @@ def test_sides_git_cannot_take(side, first_line, outcome, place_root, merge, mon
     with_engine = merged_or_error(merge, documents, "nb.ipynb")
     keep_engine_out(monkeypatch)
     assert merged_or_error(merge, documents, "nb.ipynb") == with_engine
-    if outcome == "kept":  # git fails; the current lines are read back as text
-        expected = ([first_line] if side == "current" else []) + ["a\n", "b\n"]
-        assert with_engine["cells"][0]["source"] == expected
+    if outcome == "kept":  # git fails; both sides are kept whole
+        assert with_engine["cells"][0]["source"] == [
+            "<<<<<<< nb.ipynb-current\n", *sides["current"], "=======\n", *sides["incoming"],
+            ">>>>>>> nb.ipynb-incoming\n"]
     elif outcome == "merged":
         assert "c\n" in with_engine["cells"][0]["source"]
     else:

@@ -153,25 +153,30 @@ bool Child::start(const std::string& program, std::vector<std::string> argv,
 }
 
 std::optional<int> Child::finish(std::string* output) {
+  while (true) {
+    Finished finished = finish_unless_interrupted(output);
+    if (!finished.interrupted) return finished.status;
+  }
+}
+
+Child::Finished Child::finish_unless_interrupted(std::string* output) {
   if (output_ >= 0) {
     char buffer[4096];
     while (true) {
       const ssize_t count = ::read(output_, buffer, sizeof buffer);
-      if (count < 0 && errno == EINTR) continue;
+      if (count < 0 && errno == EINTR) return {std::nullopt, true};
       if (count <= 0) break;
       if (output != nullptr) output->append(buffer, static_cast<size_t>(count));
     }
     ::close(std::exchange(output_, -1));
   }
-  if (pid_ <= 0) return std::nullopt;
+  if (pid_ <= 0) return {};
   int status = 0;
-  pid_t waited = -1;
-  do {
-    waited = ::waitpid(pid_, &status, 0);
-  } while (waited < 0 && errno == EINTR);
+  const pid_t waited = ::waitpid(pid_, &status, 0);
+  if (waited < 0 && errno == EINTR) return {std::nullopt, true};
   pid_ = -1;
-  if (waited < 0 || !WIFEXITED(status)) return std::nullopt;
-  return WEXITSTATUS(status);
+  if (waited < 0 || !WIFEXITED(status)) return {};
+  return {WEXITSTATUS(status), false};
 }
 
 std::vector<std::string> git_environment() {

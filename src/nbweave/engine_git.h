@@ -48,6 +48,15 @@ class Child {
   // started). `output` receives what it wrote when the output was captured.
   std::optional<int> finish(std::string* output = nullptr);
 
+  // The same, but a signal that interrupts the wait ends it early with `interrupted` set: the
+  // caller then lets the host run its handlers and calls again (or drops the child, which
+  // kills it). Output read so far stays in `output`.
+  struct Finished {
+    std::optional<int> status;
+    bool interrupted = false;
+  };
+  Finished finish_unless_interrupted(std::string* output = nullptr);
+
  private:
   pid_t pid_ = -1;
   int output_ = -1;

@@ -127,6 +127,25 @@ std::optional<Merged> merge_texts(std::string_view base, std::string_view curren
   return merged;
 }
 
+// An exception raised by a signal handler while the engine waited for git: never dropped as an
+// ordinary error, whatever its class.
+struct Interrupted : host::ErrorAlreadySet {};
+
+// Waits for `child` with the host's lock released. A signal that interrupts the wait is handed
+// to the host, whose handler runs here; when it raises, the exception leaves (and the child,
+// dropped on the way out, is killed).
+std::optional<int> wait_for(Child& child, std::string* output = nullptr) {
+  while (true) {
+    Child::Finished finished;
+    {
+      host::WithoutLock unlocked;
+      finished = child.finish_unless_interrupted(output);
+    }
+    if (!finished.interrupted) return finished.status;
+    if (PyErr_CheckSignals() != 0) throw Interrupted{};
+  }
+}
+
 // Whether `program` is a git release the engine was checked with, when that file was asked
 // last; none when it must be asked.
 std::optional<bool> known_verdict(const Program& program) {
@@ -293,12 +312,16 @@ std::optional<Session> Session::open(Handle globals, Handle executable) {
     std::optional<int> version_status;
     std::string version_text;
     {
-      host::WithoutLock unlocked;
       Child version;
-      if (!verdict) version.start(program->path, {argv0, "version"}, environment, true);
       Child merge;
-      if (merge.start(program->path, merge_argv, environment, false)) merge_status = merge.finish();
-      if (!verdict) version_status = version.finish(&version_text);
+      bool merge_started = false;
+      {
+        host::WithoutLock unlocked;
+        if (!verdict) version.start(program->path, {argv0, "version"}, environment, true);
+        merge_started = merge.start(program->path, merge_argv, environment, false);
+      }
+      if (merge_started) merge_status = wait_for(merge);
+      if (!verdict) version_status = wait_for(version, &version_text);
     }
     if (!verdict) {
       // A version that could not be asked is asked again next time.
@@ -319,6 +342,8 @@ std::optional<Session> Session::open(Handle globals, Handle executable) {
       }
     }
     return std::nullopt;
+  } catch (const Interrupted&) {
+    throw;
   } catch (const host::ErrorAlreadySet&) {
     if (drop_ordinary_error()) return std::nullopt;
     throw;

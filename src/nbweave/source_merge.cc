@@ -47,6 +47,25 @@ bool non_empty(Handle name) {
   return name.get() != Py_None && PyUnicode_GET_LENGTH(name) > 0;
 }
 
+// A label as text that UTF-8 can hold, so that the notebook it goes into can be written and
+// merged again. A name made from a file path that is not UTF-8 (the host keeps such bytes as
+// lone surrogates) shows those bytes as "\xNN", as the host prints such names; any other lone
+// surrogate shows as "\uXXXX".
+Ref printable_label(Handle name) {
+  if (PyUnicode_AsUTF8AndSize(name, nullptr) != nullptr) return name.new_ref();
+  if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) == 0) host::throw_error_set();
+  PyErr_Clear();
+  PyObject* encoded = PyUnicode_AsEncodedString(name, "utf-8", "surrogateescape");
+  if (encoded == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) == 0) host::throw_error_set();
+    PyErr_Clear();
+    encoded = PyUnicode_AsEncodedString(name, "utf-8", "backslashreplace");
+  }
+  Ref bytes = host::check(encoded);
+  return host::check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                          PyBytes_GET_SIZE(bytes.get()), "backslashreplace"));
+}
+
 // Replaces every occurrence of `path` by `name` in each line; false when there was none.
 // `text` is the lines joined, or null when it may not be: a line holds an occurrence only where
 // the whole text does, so a text without one is passed over at the cost of one search.
@@ -56,10 +75,11 @@ bool replace_in_lines(Handle lines, PyObject* text, Handle path, Handle name) {
     if (found == -2) host::throw_error_set();
     if (found == -1) return false;
   }
+  Ref label = printable_label(name);
   const Py_ssize_t count = PyList_GET_SIZE(lines.get());
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* line = PyList_GET_ITEM(lines.get(), i);
-    Ref replaced = host::check(PyUnicode_Replace(line, path, name, -1));
+    Ref replaced = host::check(PyUnicode_Replace(line, path, label.get(), -1));
     PyList_SetItem(lines.get(), i, replaced.release());
   }
   return true;
@@ -154,18 +174,13 @@ std::string read_bytes(Handle path) {
 
 Ref merged_lines(std::string_view bytes, Handle current_path, Handle current_name,
                  Handle incoming_path, Handle incoming_name) {
-  std::string translated;
-  translated.reserve(bytes.size());
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == '\r') {
-      translated += '\n';
-      if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
-    } else {
-      translated += bytes[i];
-    }
-  }
-  Ref text = host::check(PyUnicode_DecodeUTF8(
-      translated.data(), static_cast<Py_ssize_t>(translated.size()), "strict"));
+  Ref text = host::check(
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+  return text_lines(text, current_path, current_name, incoming_path, incoming_name);
+}
+
+Ref text_lines(Handle text, Handle current_path, Handle current_name, Handle incoming_path,
+               Handle incoming_name) {
   Ref lines = host::check(PyList_New(0));
   const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
   Py_ssize_t start = 0;
@@ -211,10 +226,33 @@ Ref fetch_error() {
   return Ref::steal(value);
 }
 
-// Runs `g.merge_file(...)`; git's own failure (conflicts among them) is no error here.
-void run_merge_file(Function& function, Handle g, Handle current, Handle base, Handle incoming) {
+// Whether git's exit status, as the command error carries it, counts conflicts: 1 to 127.
+// Anything else (255 for text git takes for binary, a negative status for a git killed by a
+// signal, no int at all) means that git could not merge.
+bool reports_conflicts(Handle error) {
+  PyObject* status = PyObject_GetAttr(error, host::intern("status"));
+  if (status == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) host::throw_error_set();
+    PyErr_Clear();
+    return false;
+  }
+  Ref held = Ref::steal(status);
+  if (!PyLong_Check(status)) return false;
+  int overflow = 0;
+  long value = PyLong_AsLongAndOverflow(status, &overflow);
+  if (value == -1 && PyErr_Occurred() != nullptr) host::throw_error_set();
+  return overflow == 0 && value >= 1 && value <= 127;
+}
+
+enum class GitOutcome : uint8_t { kMerged, kConflicts, kFailed };
+
+// Runs `g.merge_file(...)`; git's command error is no error here, but tells conflicts from a
+// failure.
+GitOutcome run_merge_file(Function& function, Handle g, Handle current, Handle base,
+                          Handle incoming) {
   try {
     host::call(host::getattr(g, "merge_file"), current, base, incoming);
+    return GitOutcome::kMerged;
   } catch (const host::ErrorAlreadySet&) {
     Ref error = fetch_error();
     Ref command_error;
@@ -227,24 +265,57 @@ void run_merge_file(Function& function, Handle g, Handle current, Handle base, H
       PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get());
       throw;
     }
-    if (host::check_status(PyObject_IsInstance(error.get(), command_error.get())) != 0) return;
+    if (host::check_status(PyObject_IsInstance(error.get(), command_error.get())) != 0) {
+      return reports_conflicts(error) ? GitOutcome::kConflicts : GitOutcome::kFailed;
+    }
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     throw;
   }
 }
 
-// The lines joined, as UTF-8.
-std::string_view joined_text(Ref& holder, PyObject* lines) {
-  holder = host::check(PyUnicode_Join(host::intern(""), lines));
-  Py_ssize_t size = 0;
-  const char* bytes = PyUnicode_AsUTF8AndSize(holder.get(), &size);
-  if (bytes == nullptr) host::throw_error_set();
-  return {bytes, static_cast<size_t>(size)};
+// The lines joined.
+Ref joined(PyObject* lines) {
+  return host::check(PyUnicode_Join(host::intern(""), lines));
 }
 
-void write_text(const FileDescriptor& file, PyObject* lines) {
-  Ref text;
-  write_all(file, joined_text(text, lines));
+void write_text(const FileDescriptor& file, Handle text) {
+  Py_ssize_t size = 0;
+  const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+  if (bytes == nullptr) host::throw_error_set();
+  write_all(file, {bytes, static_cast<size_t>(size)});
+}
+
+bool same_text(Handle a, Handle b) {
+  int equal = PyUnicode_Compare(a, b);
+  if (equal == -1 && PyErr_Occurred() != nullptr) host::throw_error_set();
+  return equal == 0;
+}
+
+// Where git could not merge, the three texts merged as wholes: a side that alone changed wins;
+// otherwise one conflict block holds both sides in full, each ending in a line end. The
+// opening and closing labels are the temporary paths where a name replaces them, as in git's
+// own blocks, so that the names go in exactly as they go into those.
+Ref whole_text_merge(Handle current, Handle base, Handle incoming, Handle current_path,
+                     Handle current_name, Handle incoming_path, Handle incoming_name) {
+  if (same_text(current, incoming) || same_text(incoming, base)) return current.new_ref();
+  if (same_text(current, base)) return incoming.new_ref();
+  auto line_end_after = [](Handle side) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(side.get());
+    bool ends = length == 0 || PyUnicode_READ_CHAR(side.get(), length - 1) == '\n';
+    return host::intern(ends ? "" : "\n");
+  };
+  Ref current_label =
+      non_empty(current_name) ? current_path.new_ref() : Ref::borrow(host::intern("current"));
+  Ref incoming_label =
+      non_empty(incoming_name) ? incoming_path.new_ref() : Ref::borrow(host::intern("incoming"));
+  Ref pieces = host::check(PyList_New(0));
+  for (PyObject* piece : {host::intern("<<<<<<< "), current_label.get(), host::intern("\n"),
+                          current.get(), line_end_after(current), host::intern("=======\n"),
+                          incoming.get(), line_end_after(incoming), host::intern(">>>>>>> "),
+                          incoming_label.get(), host::intern("\n")}) {
+    host::check_status(PyList_Append(pieces.get(), piece));
+  }
+  return joined(pieces.get());
 }
 
 Ref merge_source(Function& function, PyObject* const* args) {
@@ -259,20 +330,29 @@ Ref merge_source(Function& function, PyObject* const* args) {
   Ref current_path = tempdir.join("current");
   Ref base_path = tempdir.join("base");
   Ref incoming_path = tempdir.join("incoming");
+  Ref current_text;
+  Ref base_text;
+  Ref incoming_text;
   {
     FileDescriptor current_file = open_for_writing(current_path);
     FileDescriptor base_file = open_for_writing(base_path);
     FileDescriptor incoming_file = open_for_writing(incoming_path);
-    write_text(current_file, current);
-    write_text(base_file, base);
-    write_text(incoming_file, incoming);
+    current_text = joined(current);
+    write_text(current_file, current_text);
+    base_text = joined(base);
+    write_text(base_file, base_text);
+    incoming_text = joined(incoming);
+    write_text(incoming_file, incoming_text);
     close_checked(incoming_file);
     close_checked(base_file);
     close_checked(current_file);
   }
 
-  run_merge_file(function, g, current_path, base_path, incoming_path);
-
+  if (run_merge_file(function, g, current_path, base_path, incoming_path) == GitOutcome::kFailed) {
+    Ref text = whole_text_merge(current_text, base_text, incoming_text, current_path, current_name,
+                                incoming_path, incoming_name);
+    return text_lines(text, current_path, current_name, incoming_path, incoming_name);
+  }
   return merged_lines(read_bytes(current_path), current_path, current_name, incoming_path,
                       incoming_name);
 }

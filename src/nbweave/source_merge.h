@@ -49,11 +49,15 @@ void close_checked(host::FileDescriptor& file);
 // The whole file, as bytes.
 std::string read_bytes(host::Handle path);
 
-// The lines of a merged text read back as text files are read (UTF-8; "\r\n" and "\r" read as
-// "\n"), each with its line end; in every line `current_path` is then replaced by
-// `current_name`, and after that `incoming_path` by `incoming_name`, where the name is neither
-// None nor empty.
+// The lines of a merged text as git wrote it (UTF-8, line ends untouched: "\r\n" stays, a lone
+// "\r" stays inside its line), each ending after its "\n", the last one without one when the
+// text does not end in "\n"; in every line `current_path` is then replaced by `current_name`,
+// and after that `incoming_path` by `incoming_name`, where the name is neither None nor empty.
 host::Ref merged_lines(std::string_view bytes, host::Handle current_path, host::Handle current_name,
                        host::Handle incoming_path, host::Handle incoming_name);
+
+// The same for a text that is already a host str.
+host::Ref text_lines(host::Handle text, host::Handle current_path, host::Handle current_name,
+                     host::Handle incoming_path, host::Handle incoming_name);
 
 }  // namespace vornik::nbweave

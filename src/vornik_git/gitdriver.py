@@ -141,6 +141,18 @@ def _opening_lines(document, opening: str) -> int:
     return count
 
 
+def _printable(label: str) -> str:
+    """The label as the merge writes it: bytes of a path that are not UTF-8 shown as \\xNN."""
+    try:
+        label.encode("utf-8")
+        return label
+    except UnicodeEncodeError:
+        try:
+            return label.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+        except UnicodeEncodeError:
+            return label.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
 def new_conflicts(merged, current, incoming, file_path: str) -> bool:
     """Whether ``merged`` holds conflict marks that neither ``current`` nor ``incoming`` had."""
     before = [_names(current), _names(incoming)]
@@ -149,7 +161,7 @@ def new_conflicts(merged, current, incoming, file_path: str) -> bool:
         known = set(before[0][index]) | set(before[1][index])
         if any(name.startswith(_PREFIXES) and name not in known for name in names):
             return True
-    opening = "<<<<<<< " + file_path + "-current"
+    opening = "<<<<<<< " + _printable(file_path + "-current")
     found = _opening_lines(merged, opening)
     return bool(found) and found > max(_opening_lines(current, opening), _opening_lines(incoming, opening))
 
@@ -189,8 +201,8 @@ def _merge(options, original: bytes) -> int:
         try:
             _native.dump_editor(merged, path)
         except (UnicodeError, ValueError):
-            # Text the editor's layout cannot hold as UTF-8 (a label made from a path that is
-            # not UTF-8): the one-line form already written escapes it, so it stays.
+            # Text the editor's layout cannot hold as UTF-8 (a lone surrogate): the one-line
+            # form already written escapes it, so it stays.
             pass
     return 1 if conflicted else 0
 
@@ -199,7 +211,7 @@ def _has_marks(merged, label: str) -> bool:
     cells, parameters = _names(merged)
     if any(name.startswith(_PREFIXES) for name in cells + parameters):
         return True
-    return _opening_lines(merged, "<<<<<<< " + label) > 0
+    return _opening_lines(merged, "<<<<<<< " + _printable(label)) > 0
 
 
 def _diagnose(options, error: BaseException) -> Failure:

@@ -38,7 +38,7 @@ KINDS = {
 
 def commit_on(env, repo, branch, edit, path, dump):
     run(env, "git", "checkout", "-q", "-b", branch, "main", cwd=repo)
-    document = json.loads((repo / path).read_text(encoding="utf-8"))
+    document = json.JSONDecoder().raw_decode((repo / path).read_text(encoding="utf-8"))[0]
     edit(document)
     (repo / path).write_text(dump(document), encoding="utf-8")
     run(env, "git", "commit", "-q", "-am", f"edit on {branch}", cwd=repo)
@@ -101,22 +101,24 @@ def plain_notebook(sources):
             "metadata": {"kernelspec": {"name": "python3"}}, "nbformat": 4, "nbformat_minor": 5}
 
 
-@pytest.mark.parametrize("theirs_cell, conflicting", [(3, False), (0, True)])
-def test_an_ordinary_notebook_merges_as_git_merge_file_merges_it(world, theirs_cell, conflicting):
+# (the cell theirs edits, text after the JSON, whether git merge-file conflicts, whether git stops)
+@pytest.mark.parametrize("theirs_cell, junk, conflicting, stops", [
+    (3, "", False, False), (0, "", True, True), (3, "}\n", False, True)])  # a clean merge of what is not JSON
+def test_an_ordinary_notebook_merges_as_git_merge_file_merges_it(world, theirs_cell, junk, conflicting, stops):
     env, repo = world
     base = plain_notebook([[f"step_{i}()\n", "more()\n"] for i in range(4)])
     ours, theirs = (lambda d: d["cells"][0].update(source=["ours()\n"]),
                     lambda d: d["cells"][theirs_cell].update(source=["theirs()\n"]))
-    result, _ = scenario(env, repo, ours, theirs, base=base, dump=lambda d: json.dumps(d, indent=1) + "\n")
-    assert "not a canvas notebook" in result.stderr
+    result, _ = scenario(env, repo, ours, theirs, base=base, dump=lambda d: json.dumps(d, indent=1) + "\n" + junk)
+    assert ("not valid JSON" if junk else "not a canvas notebook") in result.stderr
     versions = []
     for branch in ("ours", "main", "theirs"):
         versions.append(repo.parent / branch)
         versions[-1].write_bytes(run_bytes(env, repo, "git", "show", f"{branch}:{NOTEBOOK}").stdout)
     expected = run_bytes(env, repo, "git", "merge-file", "-p", "-L", "HEAD", "-L", "base", "-L", "theirs", *versions)
     assert (repo / NOTEBOOK).read_bytes() == expected.stdout
-    assert (result.returncode != 0) == conflicting == (expected.returncode != 0)
-    assert porcelain(env, repo) == (f'UU "{NOTEBOOK}"\n' if conflicting else "")
+    assert (expected.returncode != 0, result.returncode != 0) == (conflicting, stops)
+    assert porcelain(env, repo) == (f'UU "{NOTEBOOK}"\n' if stops else "")
 
 
 def run_bytes(env, repo, *command):

@@ -12,6 +12,7 @@ from __future__ import annotations
 import json
 import os
 import re
+import select
 import signal
 import subprocess
 import sys
@@ -554,13 +555,26 @@ def ask(session: Session, conflict: Conflict, number: int, total: int,
 
 
 def _input(prompt: str) -> str:
-    try:
-        reply = input(prompt)
-    except EOFError:
-        raise Quit from None
     if not sys.stdin.isatty():
+        try:
+            reply = input(prompt)
+        except EOFError:
+            raise Quit from None
         print(reply, flush=True)  # answers from a file or a pipe show as if typed
-    return reply
+        return reply
+    # A terminal hands over one line per read. A read that blocks would not notice a Ctrl-C
+    # that came just before it, so the wait is cut into short slices.
+    sys.stdout.write(prompt)
+    sys.stdout.flush()
+    fd = sys.stdin.fileno()
+    data = b""
+    while not data.endswith(b"\n"):
+        if select.select([fd], [], [], 0.2)[0]:
+            chunk = os.read(fd, 4096)
+            if not chunk:  # Ctrl-D
+                raise Quit
+            data += chunk
+    return data.decode("utf-8", errors="replace")
 
 
 def _say(text: str) -> None:

@@ -31,6 +31,15 @@ CONFIG: dict[str, dict[str, str]] = {
     },
 }
 
+# `git mergetool --tool vornik`: the resolver on each conflicted file, its exit status taken as
+# the answer to "resolved?". A file that is no notebook of ours goes on to the user's own tool.
+MERGETOOL: dict[str, dict[str, str]] = {
+    f"mergetool.{DRIVER}": {
+        "cmd": 'vornik-git resolve --mergetool -- "$MERGED"',
+        "trustExitCode": "true",
+    },
+}
+
 # The attributes our line sets for PATTERN, in the order they are written.
 ATTRIBUTES: list[str] = [f"merge={DRIVER}", f"diff={DRIVER}"]
 
@@ -169,7 +178,7 @@ def install(scope: str = "local", cwd: str | os.PathLike | None = None) -> list[
     """Registers the drivers at ``scope``; returns what was done, one line each."""
     path = attributes_file(scope, cwd)
     done = []
-    for section, entries in CONFIG.items():
+    for section, entries in {**CONFIG, **MERGETOOL}.items():
         for key, value in entries.items():
             git("config", f"--{scope}", f"{section}.{key}", value, cwd=cwd)
         done.append(f"set {section}.* in the {_SCOPE_TITLES[scope]} git config")
@@ -184,7 +193,7 @@ def uninstall(scope: str = "local", cwd: str | os.PathLike | None = None) -> lis
     """Removes what ``install`` registers at ``scope``; returns what was done, one line each."""
     path = attributes_file(scope, cwd)
     done = []
-    for section in CONFIG:
+    for section in {**CONFIG, **MERGETOOL}:
         present = git("config", f"--{scope}", "--get-regexp", rf"^{section}\.", cwd=cwd, check=False)
         if present.returncode == 0 and present.stdout.strip():
             git("config", f"--{scope}", "--remove-section", section, cwd=cwd)
@@ -208,7 +217,8 @@ def status(cwd: str | os.PathLike | None = None) -> tuple[list[str], bool]:
     report = []
     driver_key = f"merge.{DRIVER}.driver"
     diff_key = f"diff.{DRIVER}.command"
-    for title, key in (("merge driver", driver_key), ("diff driver", diff_key)):
+    tool_key = f"mergetool.{DRIVER}.cmd"
+    for title, key in (("merge driver", driver_key), ("diff driver", diff_key), ("merge tool", tool_key)):
         report.append(f"{title} ({key}):")
         for scope in SCOPES:
             value = _scope_value(scope, key, cwd)

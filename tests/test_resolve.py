@@ -250,7 +250,7 @@ def test_take_for_named_cells_and_parameters_only(tmp_path, capsys):
     assert [line.split(":")[0] for line in left] == ["cell 3 '<<< plot' [c3]", "cell 6 '>>> report' [d4]",
                                                      "parameter '<<< seed'"]
     assert view(path)["first lines"]["fit"] == "m = fit(x, 3)\n"
-    assert "3 resolved, 3 left" in capsys.readouterr().out
+    assert "3 resolved, 3 left, written" in capsys.readouterr().out
 
 
 def test_list_is_the_conflicts_command(tmp_path, capsys):

@@ -43,6 +43,10 @@ class ResolveError(Exception):
     """A notebook that cannot be read or written; the text is one line for the user."""
 
 
+class NotANotebook(ResolveError):
+    """A file that does not read as a notebook at all."""
+
+
 class Quit(Exception):
     """The user asked to stop without writing."""
 
@@ -80,13 +84,13 @@ def read(path: str) -> Notebook:
         text = data.decode("utf-8")
         document = json.loads(text)
     except UnicodeDecodeError:
-        raise ResolveError(f"{path}: not UTF-8 text") from None
+        raise NotANotebook(f"{path}: not UTF-8 text") from None
     except ValueError as error:
-        raise ResolveError(f"{path}: not valid JSON ({error})") from None
+        raise NotANotebook(f"{path}: not valid JSON ({error})") from None
     except RecursionError:
-        raise ResolveError(f"{path}: nested too deeply to read") from None
+        raise NotANotebook(f"{path}: nested too deeply to read") from None
     if not isinstance(document, dict) or not isinstance(document.get("cells"), list):
-        raise ResolveError(f"{path}: not a notebook (no list of cells)")
+        raise NotANotebook(f"{path}: not a notebook (no list of cells)")
     try:
         editor_form = editor_text(document) == text
     except (ValueError, RecursionError):
@@ -588,6 +592,8 @@ def fallback(path: str) -> int:
     """Hands a file without notebook conflict marks (git's own line merge, say) to the merge
     tool the user has configured, or to the one git picks, through ``git mergetool``."""
     if os.environ.get(FALLBACK_MARK):
+        print(f"vornik-git: {visible(path)} holds no notebook conflicts; no other merge tool to "
+              "hand it to", file=sys.stderr)
         return 1
     from . import gitsetup
 
@@ -625,7 +631,8 @@ def resolve_file(path: str, take: str | None = None, cells: list[str] | None = N
         for number, conflict in enumerate(todo, 1):
             if session.pending(conflict):
                 ask(session, conflict, number, len(todo), answer, say)
-    if session.finish():
+    changed = session.finish()
+    if changed:
         # A Ctrl-C now would leave the user unsure whether the file was replaced.
         previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
         try:
@@ -633,7 +640,7 @@ def resolve_file(path: str, take: str | None = None, cells: list[str] | None = N
         finally:
             signal.signal(signal.SIGINT, previous)
     left = unresolved(notebook.document)
-    summary = f"{shown}: {session.settled} resolved, {left} left"
+    summary = f"{shown}: {session.settled} resolved, {left} left, {'written' if changed else 'file not changed'}"
     if session.stray:
         summary += (f" ({session.stray} conflict mark{'s' if session.stray > 1 else ''} "
                     "outside a complete block: edit those cells by hand)")
@@ -652,8 +659,11 @@ def run(paths: list[str], take: str | None = None, cells: list[str] | None = Non
         try:
             result = resolve_file(path, take, cells, parameters)
         except ResolveError as error:
-            if mergetool:
-                return fallback(path)
+            if mergetool and isinstance(error, NotANotebook):
+                try:
+                    return fallback(path)
+                except KeyboardInterrupt:
+                    return 130
             print(f"vornik-git: error: {visible(str(error))}", file=sys.stderr)
             status = 2
             continue

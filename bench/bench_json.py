@@ -65,6 +65,11 @@ def main():
     assert _native.dumps(notebook) == text, "writer output differs from json.dumps"
     assert _native.loads(data) == json.loads(text), "reader result differs from json.loads"
 
+    def editor_json():
+        return json.dumps(notebook, indent=1, sort_keys=True, ensure_ascii=False)
+
+    assert _native.dumps_editor(notebook) == editor_json(), "editor form differs from json.dumps"
+
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "notebook.ipynb")
         with open(path, "w", encoding="utf-8") as f:
@@ -83,6 +88,10 @@ def main():
             with open(path, "wb") as f:
                 f.write(_native.dumps(notebook).encode("ascii"))
 
+        def json_dump_editor():
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(editor_json() + "\n")
+
         rows = [
             ("read", "json.loads(str)", best(lambda: json.loads(text), args.repeat)),
             ("read", "json.load(file)", best(json_load, args.repeat)),
@@ -96,6 +105,11 @@ def main():
             ("write", "native dumps + plain file write", best(native_write_bytes, args.repeat)),
             ("write", "native dump(file), atomic + fsync",
              best(lambda: _native.dump(notebook, path), args.repeat)),
+            ("editor", "json.dumps(indent=1, sort_keys)", best(editor_json, args.repeat)),
+            ("editor", "json.dumps(...) + file write", best(json_dump_editor, args.repeat)),
+            ("editor", "native dumps_editor", best(lambda: _native.dumps_editor(notebook), args.repeat)),
+            ("editor", "native dump_editor(file), atomic + fsync",
+             best(lambda: _native.dump_editor(notebook, path), args.repeat)),
         ]
         if orjson is not None:
             rows.append(("read", "orjson.loads(bytes)", best(lambda: orjson.loads(data), args.repeat)))
@@ -111,6 +125,8 @@ def main():
     print(f"read:  the same, back to back                 {figures['json.loads(str), back to back'] / figures['native loads, back to back']:.2f}x")
     print(f"write: native dumps vs json.dumps             {figures['json.dumps'] / figures['native dumps']:.2f}x")
     print(f"write: native dump(file) vs json.dump(file)   {figures['json.dump(file)'] / figures['native dump(file), atomic + fsync']:.2f}x")
+    print(f"editor: native dumps_editor vs json.dumps     {figures['json.dumps(indent=1, sort_keys)'] / figures['native dumps_editor']:.2f}x")
+    print(f"editor: native dump_editor vs json + write    {figures['json.dumps(...) + file write'] / figures['native dump_editor(file), atomic + fsync']:.2f}x")
 
 
 if __name__ == "__main__":

@@ -7,7 +7,6 @@ import pytest
 from gitrepo import git_world, read_notebook, run, write_notebook
 from notebooks import make_cell, make_notebook
 
-DRIVER = "vornikweave --current-file %A --base-file %O --incoming-file %B --file-path %P"
 NOTEBOOK = "flows/daily report.ipynb"  # a directory and a space: %P must reach us intact
 
 
@@ -47,8 +46,8 @@ def branch_with(env, repo, branch, edit):
     run(env, "git", "commit", "-q", "-am", f"edit on {branch}", cwd=repo)
 
 
-def prepare(env, repo, ours, theirs):
-    run(env, "vornik-git", "install", cwd=repo)
+def prepare(env, repo, ours, theirs, *install):
+    run(env, "vornik-git", "install", *install, cwd=repo)
     write_notebook(repo / NOTEBOOK, base_notebook())
     run(env, "git", "add", "-A", cwd=repo)
     run(env, "git", "commit", "-q", "-m", "base", cwd=repo)
@@ -81,7 +80,8 @@ def test_clean_merge_of_separate_edits(world):
     assert run(env, "git", "log", "-1", "--format=%P", cwd=repo).stdout.count(" ") == 1  # a merge commit
 
 
-def test_conflicts_are_kept_in_the_notebook(world):
+@pytest.mark.parametrize("install, status", [((), 1), (("--pass-through",), 0)])
+def test_conflicts_are_kept_in_the_notebook(world, install, status):
     env, repo = world
 
     def ours(document):
@@ -94,9 +94,10 @@ def test_conflicts_are_kept_in_the_notebook(world):
         document["cells"].pop()  # "plot", which ours edits
         parameter(document, "alpha")["value"] = "0.3"
 
-    result = prepare(env, repo, ours, theirs)
-    # the driver reports success: the conflicts live in the notebook, for the user to resolve
-    assert result.returncode == 0, result.stderr
+    result = prepare(env, repo, ours, theirs, *install)
+    # git stops at the conflict, unless told to pass it through; either way the notebook holds it
+    assert result.returncode == status, result.stderr
+    assert run(env, "git", "status", "--porcelain", cwd=repo).stdout == ("" if status == 0 else f'UU "{NOTEBOOK}"\n')
     merged = read_notebook(repo / NOTEBOOK)
     assert cell(merged, "fit")["source"] == [
         f"<<<<<<< {NOTEBOOK}-current\n",
@@ -117,7 +118,7 @@ def test_conflicts_are_kept_in_the_notebook(world):
     ]))
 
 
-def test_a_failing_driver_leaves_a_conflict_for_git(world):
+def test_a_notebook_the_driver_cannot_merge_gets_git_line_merge(world):
     env, repo = world
 
     def ours(document):
@@ -126,9 +127,10 @@ def test_a_failing_driver_leaves_a_conflict_for_git(world):
     def theirs(document):
         del document["metadata"]  # the merge needs the parameters of every version
     result = prepare(env, repo, ours, theirs)
-    assert result.returncode != 0
-    assert "KeyError" in result.stderr
-    assert NOTEBOOK in run(env, "git", "diff", "--name-only", "--diff-filter=U", cwd=repo).stdout
+    assert result.returncode == 0, result.stderr
+    assert f"vornik-git: {NOTEBOOK} (incoming version): not a canvas notebook" in result.stdout + result.stderr
+    merged = read_notebook(repo / NOTEBOOK)
+    assert "metadata" not in merged and cell(merged, "fit")["source"] == ["ours\n"]
 
 
 def config(env, repo, *args):
@@ -138,10 +140,11 @@ def config(env, repo, *args):
 def test_install_is_idempotent_and_uninstall_keeps_the_rest(world):
     env, repo = world
     (repo / ".gitattributes").write_text("*.png binary\n*.ipynb diff=other\n")
-    for _ in range(2):
-        run(env, "vornik-git", "install", cwd=repo)
+    outputs = [run(env, "vornik-git", "install", cwd=repo).stdout for _ in range(2)]
+    assert "nothing changed" not in outputs[0] and outputs[1].startswith("nothing changed")
     assert (repo / ".gitattributes").read_text() == "*.png binary\n*.ipynb diff=other\n*.ipynb merge=vornik diff=vornik\n"
-    assert config(env, repo, "--local", "merge.vornik.driver").strip() == DRIVER
+    assert "vornik_git.gitdriver --marker-size=%L" in config(env, repo, "--local", "merge.vornik.driver")
+    assert config(env, repo, "--local", "diff.vornik.cachetextconv") == "true\n"
     assert run(env, "git", "check-attr", "merge", "--", "x/y.ipynb", cwd=repo).stdout == "x/y.ipynb: merge: vornik\n"
     assert run(env, "vornik-git", "status", cwd=repo).returncode == 0
 
@@ -172,7 +175,7 @@ def test_global_install_serves_every_repository(world, tmp_path):
     run(env, "vornik-git", "install", "--global", cwd=outside)
     attributes = tmp_path / "home" / ".config" / "git" / "attributes"
     assert attributes.read_text() == "*.ipynb merge=vornik diff=vornik\n"
-    assert config(env, repo, "--global", "merge.vornik.driver").strip() == DRIVER
+    assert "vornik_git.gitdriver" in config(env, repo, "--global", "merge.vornik.driver")
     assert run(env, "vornik-git", "status", cwd=repo).returncode == 0
     assert not (repo / ".gitattributes").exists()
     run(env, "vornik-git", "uninstall", "--global", cwd=outside)

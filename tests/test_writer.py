@@ -23,6 +23,10 @@ def assert_same_text(native, host):
         pytest.fail(f"from offset {at}: {native[near]!r} != {host[near]!r}")
 
 
+def editor_json(value):
+    return json.dumps(value, indent=1, sort_keys=True, ensure_ascii=False)
+
+
 def outcome(function, value):
     try:
         return "text", function(value)
@@ -101,6 +105,7 @@ def test_special_character_at_every_offset(special):
     assert_same_text(_native.dumps(texts), json.dumps(texts))
     keys = dict.fromkeys(texts, 0)
     assert_same_text(_native.dumps(keys), json.dumps(keys))
+    assert_same_text(_native.dumps_editor(texts), editor_json(texts))
 
 
 @settings(max_examples=100, deadline=None)
@@ -503,3 +508,115 @@ def test_large_texts_across_growth_steps(size, tmp_path):
     # A failure after the buffer has been replaced by larger ones still raises json's error.
     document["tail"] = [object()]
     assert outcome(_native.dumps, document) == outcome(json.dumps, document)
+
+
+# -- the editor form -------------------------------------------------------------------------
+
+class Falsy(list):
+    def __len__(self):
+        return 0
+
+
+def claiming(cls):
+    return type("Claims" + cls.__name__, (), {"__class__": property(lambda self: cls)})()
+
+
+def items_returning(*items):
+    return type("ItemsOf", (dict,), {"items": lambda self: list(items)})(a=1)
+
+
+EDITOR_CASES = {
+    **CASES,
+    "str and int keys": lambda: {"a": 1, 1: 2},
+    "bytes and str keys": lambda: {b"k": 1, "ok": 2},
+    "number keys sorted as numbers": lambda: {2.5: 1, -3: 2, True: 3, 10**30: 4, 0.0: 5},
+    "None key alone": lambda: {None: [None]},
+    "NaN keys": lambda: {float("nan"): 1, float("nan"): 2, 1.0: 3},
+    "keys by code point": lambda: dict.fromkeys(["é", "e", "\U0001f600", "\uffff", "E", "ee", "",
+                                                 "\x7f", "\u0100", "e\x00", "\ud800"], 0),
+    "str subclass key among str": lambda: {StrStr("b"): 1, "a": 2, "c": {StrStr("x"): 3}},
+    "items as lists": lambda: items_returning(["b", 1], ["a", [2]]),
+    "item not iterable": lambda: items_returning(1),
+    "item too short": lambda: items_returning((1,)),
+    "items not comparable": lambda: items_returning(("a", 1), (2, 3)),
+    "subclass that tests false": lambda: [Falsy([1, 2]), {"k": Falsy([3])}],
+    **{f"value claiming {cls.__name__}": lambda cls=cls: [claiming(cls)]
+       for cls in (str, int, float, list, tuple, dict)},
+    **{f"key claiming {cls.__name__}": lambda cls=cls: {claiming(cls): 1}
+       for cls in (str, int, float, list)},
+    "characters of every range": lambda: {"k": "".join(ALPHABET), "".join(ALPHABET): 1},
+}
+
+
+@pytest.mark.parametrize("make", EDITOR_CASES.values(), ids=EDITOR_CASES.keys())
+def test_editor_form_same_text_or_error_as_json(make):
+    assert outcome(_native.dumps_editor, make()) == outcome(editor_json, make())
+
+
+@settings(max_examples=300, deadline=None)
+@given(subclassed_documents)
+def test_editor_form_of_generated_documents(document):
+    # Mixed key types make many of these fail to sort: the error must be json's too.
+    objects = reachable(document)
+    before = [sys.getrefcount(item) for item in objects]
+    native = outcome(_native.dumps_editor, document)
+    assert [sys.getrefcount(item) for item in objects] == before
+    assert native == outcome(editor_json, document)  # json's failures leave cycles behind
+
+
+def _generated_notebooks():
+    import importlib.util
+    import pathlib
+
+    from notebooks import make_cell, make_notebook
+
+    path = pathlib.Path(__file__).resolve().parents[1] / "bench" / "notebook_gen.py"
+    spec = importlib.util.spec_from_file_location("notebook_gen", path)
+    generator = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generator)
+    corpus = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpus"
+    yield from (pytest.param(lambda p=p: json.loads(p.read_text("utf-8")), id=p.name)
+                for p in sorted(corpus.glob("**/*.ipynb")))
+    yield pytest.param(lambda: generator.make_notebook(300, seed=7, output_size=3000), id="generated")
+    yield pytest.param(lambda: make_notebook([make_cell("a", "é", parents=["b"]), make_cell("b")],
+                                             [{"name": "p", "type": "str", "value": "v"}]),
+                       id="test notebook")
+
+
+@pytest.mark.parametrize("make", _generated_notebooks())
+def test_editor_form_of_notebooks_and_file(make, tmp_path):
+    document = make()
+    expected = editor_json(document)
+    assert_same_text(_native.dumps_editor(document), expected)
+    target = tmp_path / "out.ipynb"
+    target.write_text("old", encoding="utf-8")
+    _native.dump_editor(document, str(target))
+    assert target.read_bytes() == (expected + "\n").encode("utf-8")
+
+
+@pytest.mark.parametrize("value, error", [
+    ({"k": "lone \udc80"}, UnicodeEncodeError),
+    ({"k": [object()]}, TypeError),
+    ({"a": 1, 2: 3}, TypeError),
+])
+def test_editor_file_refused_leaves_the_file(value, error, tmp_path):
+    target = tmp_path / "out.ipynb"
+    target.write_bytes(b"old")
+    with pytest.raises(error):
+        _native.dump_editor(value, str(target))
+    assert target.read_bytes() == b"old"
+    assert [p.name for p in tmp_path.iterdir()] == ["out.ipynb"]
+
+
+@pytest.mark.parametrize("kind", ["list", "dict"])
+def test_editor_form_fails_at_the_same_depth_as_json(kind):
+    # The host's indenting encoder recurses in the host: find where it stops, from here.
+    low, high = 1, sys.getrecursionlimit()
+    while low < high:
+        middle = (low + high + 1) // 2
+        if outcome(editor_json, nested(middle, kind))[0] == "text":
+            low = middle
+        else:
+            high = middle - 1
+    for depth in (low, low + 1, 100_000):
+        assert outcome(_native.dumps_editor, nested(depth, kind)) == outcome(editor_json, nested(depth, kind))

@@ -29,6 +29,10 @@ void write(host::Handle value, std::string& out);
 // json.dumps(value) as a host str.
 host::Ref dumps(host::Handle value);
 
+// The editor form: json.dumps(value, indent=1, sort_keys=True, ensure_ascii=False) as a host
+// str, errors included (key sorting, key conversion, circular references, recursion).
+host::Ref dumps_editor(host::Handle value);
+
 // Replaces the file at `path` with `content` so that a reader sees the old or the new content,
 // never a mixture: a temporary file in the same directory, synced, renamed over the target,
 // permission bits kept, a symbolic link resolved to its target. Where the directory refuses a
@@ -39,5 +43,9 @@ void replace_file(host::Handle path, std::string_view content);
 // Writes `value` as a document file: serialised whole in memory first, then put in place by
 // replace_file, so that a failure at any point leaves the file as it was.
 void write_file(host::Handle path, host::Handle value);
+
+// Writes `value` in the editor form as UTF-8 with a final newline, put in place by
+// replace_file. Text holding a lone surrogate raises the host's UnicodeEncodeError.
+void write_editor_file(host::Handle path, host::Handle value);
 
 }  // namespace vornik::json

@@ -1,7 +1,10 @@
-// The text form of host values, byte for byte as the host's json.dumps writes it with its
-// default arguments (ASCII only, ", " and ": " separators, NaN allowed, circular references
-// refused). The walk keeps its own stack so that nesting depth costs no C stack, and it
-// enters the host's recursion accounting once per container, as the host's encoder does.
+// The text forms of host values, byte for byte as the host's json.dumps writes them.
+// The one-line form is that of its default arguments (ASCII only, ", " and ": " separators,
+// NaN allowed, circular references refused). The editor form is that of indent=1,
+// sort_keys=True, ensure_ascii=False: one item per line, keys in order, every character from
+// U+0020 up kept as it is (here in UTF-8). Both walks keep their own stack so that nesting
+// depth costs no C stack, and enter the host's recursion accounting once per container, as
+// the host's encoders do.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -89,6 +92,10 @@ class Buffer {
   void put(char c) { *reserve(1) = c, ++pos_; }
 
   const char* data() const noexcept { return begin_; }
+  // Whether a lone surrogate was written in UTF-8 form (the editor form only).
+  void note_surrogate() noexcept { surrogate_ = true; }
+  bool has_surrogate() const noexcept { return surrogate_; }
+
   size_t size() const noexcept { return static_cast<size_t>(pos_ - begin_); }
 
   // For Storage::kHostText: the str holding exactly what was written.
@@ -164,6 +171,7 @@ class Buffer {
   }
 
   Storage storage_;
+  bool surrogate_ = false;
   Ref text_;
   char* begin_ = nullptr;
   char* pos_ = nullptr;
@@ -173,6 +181,10 @@ class Buffer {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
+// Which characters a string keeps as they are: printable ASCII only, or (the editor form)
+// everything from U+0020 up, written in UTF-8.
+enum class Form : uint8_t { kAscii, kEditor };
+
 // How each code point below 0x100 is written inside a string: itself (length 1) or its
 // escape. The text is padded to 8 bytes so that it is always copied as one 8-byte move.
 struct Escape {
@@ -180,7 +192,7 @@ struct Escape {
   uint8_t length;
 };
 
-constexpr std::array<Escape, 256> make_escapes() {
+constexpr std::array<Escape, 256> make_escapes(Form form) {
   std::array<Escape, 256> table{};
   for (int c = 0; c < 256; ++c) {
     Escape& e = table[static_cast<size_t>(c)];
@@ -213,9 +225,13 @@ constexpr std::array<Escape, 256> make_escapes() {
         short_escape('f');
         break;
       default:
-        if (c >= 0x20 && c < 0x7f) {
+        if (c >= 0x20 && (c < 0x7f || (form == Form::kEditor && c == 0x7f))) {
           e.text[0] = static_cast<char>(c);
           e.length = 1;
+        } else if (form == Form::kEditor && c >= 0x80) {
+          e.text[0] = static_cast<char>(0xc0 | (c >> 6));
+          e.text[1] = static_cast<char>(0x80 | (c & 0x3f));
+          e.length = 2;
         } else {
           e.text = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xf], 0, 0};
           e.length = 6;
@@ -225,10 +241,11 @@ constexpr std::array<Escape, 256> make_escapes() {
   return table;
 }
 
-constexpr std::array<Escape, 256> kEscapes = make_escapes();
+constexpr std::array<Escape, 256> kAsciiEscapes = make_escapes(Form::kAscii);
+constexpr std::array<Escape, 256> kEditorEscapes = make_escapes(Form::kEditor);
 
-// Plain bytes (0x20..0x7e except '"' and '\\') are copied as they are, a block of 16 at a
-// time: the block is stored whole and the output advanced by its plain prefix.
+// Plain bytes (0x20..0x7e except '"' and '\\', and 0x7f in the editor form) are copied as they are,
+// a block of 16 at a time: the block is stored whole and the output advanced by its plain prefix.
 constexpr size_t kBlock = 16;
 
 #if defined(__SSE2__)
@@ -247,29 +264,33 @@ inline void store_block(char* at, Block block) {
 }
 
 // 0xff in each byte of the block that is not plain.
+template <Form F>
 inline __m128i special_bytes(Block block) {
   // Signed comparison: bytes from 0x80 up are negative, so below 0x20 too.
-  return _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(block, _mm_set1_epi8(0x20)),
-                                   _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7f))),
-                      _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')),
-                                   _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'))));
+  __m128i low = _mm_cmplt_epi8(block, _mm_set1_epi8(0x20));
+  if constexpr (F == Form::kAscii)
+    low = _mm_or_si128(low, _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7f)));
+  return _mm_or_si128(low, _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')),
+                                        _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'))));
 }
 
 // The number of plain bytes at the start of the block.
+template <Form F>
 inline unsigned plain_prefix(Block block) {
-  auto mask = static_cast<unsigned>(_mm_movemask_epi8(special_bytes(block)));
+  auto mask = static_cast<unsigned>(_mm_movemask_epi8(special_bytes<F>(block)));
   return mask == 0 ? 16U : static_cast<unsigned>(std::countr_zero(mask));
 }
 
 // Copies the 64 bytes at `text` if they are all plain: long strings (images, program output)
 // are mostly long plain runs, and one test for four blocks halves the work on them.
+template <Form F>
 inline bool copy_plain_run(const uint8_t* text, char* at) {
   Block a = load_block(text);
   Block b = load_block(text + 16);
   Block c = load_block(text + 32);
   Block d = load_block(text + 48);
-  __m128i special = _mm_or_si128(_mm_or_si128(special_bytes(a), special_bytes(b)),
-                                 _mm_or_si128(special_bytes(c), special_bytes(d)));
+  __m128i special = _mm_or_si128(_mm_or_si128(special_bytes<F>(a), special_bytes<F>(b)),
+                                 _mm_or_si128(special_bytes<F>(c), special_bytes<F>(d)));
   if (_mm_movemask_epi8(special) != 0) return false;
   store_block(at, a);
   store_block(at + 16, b);
@@ -316,12 +337,14 @@ inline void store_block(char* at, Block block) {
 
 // The same test on 8 bytes in a machine word. Borrows and carries between lanes only run
 // towards higher lanes, so the lowest flagged lane is always a true one.
+template <Form F>
 inline unsigned plain_prefix(uint64_t word) {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
   if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
   uint64_t control = (word - kOnes * 0x20) & ~word;
-  uint64_t high = (word + kOnes) | word;  // 0x7f becomes 0x80; 0x80 and above are set already
+  uint64_t high = word;                                   // 0x80 and above
+  if constexpr (F == Form::kAscii) high |= word + kOnes;  // 0x7f becomes 0x80
   uint64_t quote = word ^ (kOnes * '"');
   uint64_t backslash = word ^ (kOnes * '\\');
   uint64_t special = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash);
@@ -329,9 +352,10 @@ inline unsigned plain_prefix(uint64_t word) {
   return mask == 0 ? 8U : static_cast<unsigned>(std::countr_zero(mask)) / 8;
 }
 
+template <Form F>
 inline unsigned plain_prefix(Block block) {
-  unsigned plain = plain_prefix(block.low);
-  return plain < 8 ? plain : 8 + plain_prefix(block.high);
+  unsigned plain = plain_prefix<F>(block.low);
+  return plain < 8 ? plain : 8 + plain_prefix<F>(block.high);
 }
 #endif
 
@@ -370,8 +394,9 @@ inline Block load_short(const uint8_t* text, size_t length) {
 // Characters handled per reservation: bounds the worst-case room asked for in one go.
 constexpr size_t kChunk = 4096;
 
+template <Form F>
 inline char* put_escape(char* at, uint32_t c) {
-  const Escape& e = kEscapes[c];
+  const Escape& e = F == Form::kAscii ? kAsciiEscapes[c] : kEditorEscapes[c];
   std::memcpy(at, e.text.data(), 8);
   return at + e.length;
 }
@@ -387,13 +412,46 @@ inline char* put_u16(char* at, uint32_t unit) {
 }
 
 inline char* put_wide(char* at, uint32_t c) {
-  if (c < 0x100) return put_escape(at, c);
+  if (c < 0x100) return put_escape<Form::kAscii>(at, c);
   if (c < 0x10000) return put_u16(at, c);
   c -= 0x10000;
   at = put_u16(at, 0xd800 | (c >> 10));
   return put_u16(at, 0xdc00 | (c & 0x3ff));
 }
 
+// A character of the editor form in UTF-8. A lone surrogate, which a host str may hold, is
+// written in the same three-byte pattern and noted: such text has no valid UTF-8.
+inline char* put_utf8(char* at, uint32_t c, bool& surrogate) {
+  if (c < 0x100) return put_escape<Form::kEditor>(at, c);
+  if (c < 0x800) {
+    at[0] = static_cast<char>(0xc0 | (c >> 6));
+    at[1] = static_cast<char>(0x80 | (c & 0x3f));
+    return at + 2;
+  }
+  if (c < 0x10000) {
+    surrogate |= (c & 0xf800) == 0xd800;
+    at[0] = static_cast<char>(0xe0 | (c >> 12));
+    at[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+    at[2] = static_cast<char>(0x80 | (c & 0x3f));
+    return at + 3;
+  }
+  at[0] = static_cast<char>(0xf0 | (c >> 18));
+  at[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+  at[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+  at[3] = static_cast<char>(0x80 | (c & 0x3f));
+  return at + 4;
+}
+
+template <Form F>
+inline char* put_character(char* at, uint32_t c, bool& surrogate) {
+  if constexpr (F == Form::kAscii) {
+    return put_wide(at, c);
+  } else {
+    return put_utf8(at, c, surrogate);
+  }
+}
+
+template <Form F>
 void write_latin1(Buffer& out, const uint8_t* text, size_t length) {
   while (length > 0) {
     size_t n = std::min(length, kChunk);
@@ -403,61 +461,64 @@ void write_latin1(Buffer& out, const uint8_t* text, size_t length) {
     while (text < end) {
       auto left = static_cast<size_t>(end - text);
 #if defined(__SSE2__)
-      if (left >= 4 * kBlock && copy_plain_run(text, at)) {
+      if (left >= 4 * kBlock && copy_plain_run<F>(text, at)) {
         text += 4 * kBlock;
         at += 4 * kBlock;
         continue;
       }
 #endif
       Block block = left >= kBlock ? load_block(text) : load_short(text, left);
-      unsigned plain = plain_prefix(block);
+      unsigned plain = plain_prefix<F>(block);
       store_block(at, block);
       at += plain;
       text += plain;
       // A short block's prefix ends at the end of the text at the latest.
-      if (plain < kBlock && text < end) at = put_escape(at, *text++);
+      if (plain < kBlock && text < end) at = put_escape<F>(at, *text++);
     }
     out.commit(at);
     length -= n;
   }
 }
 
-template <class Unit>
+template <Form F, class Unit>
 void write_wide(Buffer& out, const Unit* text, size_t length) {
   while (length > 0) {
     size_t n = std::min(length, kChunk);
     // 12 bytes per character at worst (a surrogate pair), plus the overhang of block stores.
     char* at = out.reserve(n * 12 + kBlock);
     const Unit* end = text + n;
+    bool surrogate = false;
 #if defined(__SSE2__)
     // Wide strings are mostly ASCII too: one character outside Latin-1 widens the whole str.
     while (static_cast<size_t>(end - text) >= kBlock) {
       Block block = narrow_block(text);
-      unsigned plain = plain_prefix(block);
+      unsigned plain = plain_prefix<F>(block);
       store_block(at, block);
       at += plain;
       text += plain;
-      if (plain < kBlock) at = put_wide(at, *text++);
+      if (plain < kBlock) at = put_character<F>(at, *text++, surrogate);
     }
 #endif
-    while (text < end) at = put_wide(at, *text++);
+    while (text < end) at = put_character<F>(at, *text++, surrogate);
     out.commit(at);
+    if (surrogate) out.note_surrogate();
     length -= n;
   }
 }
 
 // Strings other than short plain Latin-1 ones, between quotes.
+template <Form F>
 [[gnu::noinline]] void write_text(Buffer& out, int kind, const void* data, size_t length) {
   out.put('"');
   switch (kind) {
     case PyUnicode_1BYTE_KIND:
-      write_latin1(out, static_cast<const uint8_t*>(data), length);
+      write_latin1<F>(out, static_cast<const uint8_t*>(data), length);
       break;
     case PyUnicode_2BYTE_KIND:
-      write_wide(out, static_cast<const Py_UCS2*>(data), length);
+      write_wide<F>(out, static_cast<const Py_UCS2*>(data), length);
       break;
     default:
-      write_wide(out, static_cast<const Py_UCS4*>(data), length);
+      write_wide<F>(out, static_cast<const Py_UCS4*>(data), length);
       break;
   }
   out.put('"');
@@ -465,7 +526,7 @@ void write_wide(Buffer& out, const Unit* text, size_t length) {
 
 // The str's text between quotes, with `before` and `after` (each at most 3 bytes) around it.
 // Most strings, keys above all, are short and plain: one block store between the two.
-template <size_t B, size_t A>
+template <Form F = Form::kAscii, size_t B, size_t A>
 [[gnu::always_inline]] inline void write_string(Buffer& out, PyObject* text,
                                                 const char (&before)[B], const char (&after)[A]) {
   static_assert(B <= 4 && A <= 4);
@@ -475,7 +536,7 @@ template <size_t B, size_t A>
   int kind = PyUnicode_KIND(text);
   if (kind == PyUnicode_1BYTE_KIND && length <= kBlock) [[likely]] {
     Block block = load_short(static_cast<const uint8_t*>(data), length);
-    if (plain_prefix(block) >= length) [[likely]] {
+    if (plain_prefix<F>(block) >= length) [[likely]] {
       char* at = out.reserve(kBlock + 8);
       std::memcpy(at, before, B - 1);
       at += B - 1;
@@ -489,12 +550,13 @@ template <size_t B, size_t A>
     }
   }
   if constexpr (B > 1) out.append(before, B - 1);
-  write_text(out, kind, data, length);
+  write_text<F>(out, kind, data, length);
   if constexpr (A > 1) out.append(after, A - 1);
 }
 
+template <Form F = Form::kAscii>
 inline void write_string(Buffer& out, PyObject* text) {
-  write_string(out, text, "", "");
+  write_string<F>(out, text, "", "");
 }
 
 // float.__repr__: the shortest digits that read back as the same double, written
@@ -924,6 +986,386 @@ class Encoder {
   std::unordered_set<PyObject*> deep_;
 };
 
+// -- the editor form --------------------------------------------------------------------------
+
+// The host's order of two str: code point by code point, a prefix before the longer text.
+bool text_less(PyObject* a, PyObject* b) noexcept {
+  Py_ssize_t length_a = PyUnicode_GET_LENGTH(a);
+  Py_ssize_t length_b = PyUnicode_GET_LENGTH(b);
+  Py_ssize_t common = std::min(length_a, length_b);
+  int kind_a = PyUnicode_KIND(a);
+  int kind_b = PyUnicode_KIND(b);
+  const void* data_a = PyUnicode_DATA(a);
+  const void* data_b = PyUnicode_DATA(b);
+  if (kind_a == PyUnicode_1BYTE_KIND && kind_b == PyUnicode_1BYTE_KIND) {
+    int order = std::memcmp(data_a, data_b, static_cast<size_t>(common));
+    if (order != 0) return order < 0;
+  } else {
+    for (Py_ssize_t i = 0; i < common; ++i) {
+      Py_UCS4 c = PyUnicode_READ(kind_a, data_a, i);
+      Py_UCS4 d = PyUnicode_READ(kind_b, data_b, i);
+      if (c != d) return c < d;
+    }
+  }
+  return length_a < length_b;
+}
+
+// The host's indenting encoder is a nest of generators: json.dumps, the encoder's encode()
+// and the outer generator are three frames deep before the first container opens one more.
+// Entering the recursion accounting as often first makes deep nesting fail where it fails.
+constexpr int kFramesBeforeFirst = 3;
+constexpr const char* kEditorRecursionWhere = " while calling a Python object";
+
+// Unpacks `item` into two values as `for key, value in items` does, with its errors.
+std::pair<Ref, Ref> unpack_pair(PyObject* item) {
+  if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) &&
+      PySequence_Fast_GET_SIZE(item) == 2) {
+    PyObject** both = PySequence_Fast_ITEMS(item);
+    return {Ref::borrow(both[0]), Ref::borrow(both[1])};
+  }
+  PyObject* iterator = PyObject_GetIter(item);
+  if (iterator == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
+        PySequence_Check(item) == 0) {
+      PyErr_Clear();
+      host::raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(item)->tp_name);
+    }
+    host::throw_error_set();
+  }
+  Ref held = Ref::steal(iterator);
+  Ref values[2];
+  for (int i = 0; i < 2; ++i) {
+    values[i] = Ref::steal(PyIter_Next(iterator));
+    if (values[i]) continue;
+    if (PyErr_Occurred() != nullptr) host::throw_error_set();
+    host::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+  }
+  Ref extra = Ref::steal(PyIter_Next(iterator));
+  if (extra) host::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  if (PyErr_Occurred() != nullptr) host::throw_error_set();
+  return {std::move(values[0]), std::move(values[1])};
+}
+
+// What isinstance() tells of a value that no type check matched: an object may claim a
+// class through its __class__ attribute, and the host's encoder goes by that claim.
+enum class Claim : uint8_t { kStr, kInt, kFloat, kSequence, kDict, kNone };
+
+Claim claimed_type(PyObject* value) {
+  auto is = [value](PyTypeObject* type) {
+    return host::check_status(PyObject_IsInstance(value, reinterpret_cast<PyObject*>(type))) != 0;
+  };
+  if (is(&PyUnicode_Type)) return Claim::kStr;
+  if (is(&PyLong_Type)) return Claim::kInt;
+  if (is(&PyFloat_Type)) return Claim::kFloat;
+  if (is(&PyList_Type) || is(&PyTuple_Type)) return Claim::kSequence;
+  if (is(&PyDict_Type)) return Claim::kDict;
+  return Claim::kNone;
+}
+
+// A value claiming to be a str, int or float: what the host's encoder then does with it,
+// which fails as it fails there (the conversion refuses an object that is not one).
+void write_claimed(Buffer& out, PyObject* value, Claim claim, bool quoted) {
+  if (claim == Claim::kStr) {
+    host::raise_format(PyExc_TypeError, "first argument must be a string, not %.80s",
+                       Py_TYPE(value)->tp_name);
+  }
+  PyTypeObject* type = claim == Claim::kInt ? &PyLong_Type : &PyFloat_Type;
+  Ref text = host::check(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(type),
+                                                   host::intern("__repr__"), value));
+  Py_ssize_t size = 0;
+  const char* bytes = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (bytes == nullptr) host::throw_error_set();
+  if (quoted) out.put('"');
+  out.append(bytes, static_cast<size_t>(size));
+  if (quoted) out.put('"');
+}
+
+// The walk of the host's indenting encoder with sorted keys: containers are tested for
+// truth, sequences iterated, mappings read through sorted(items()), keys converted after
+// sorting. Every frame owns what it reads, so host code run by subclasses, by key
+// comparisons or by finalisers can change or drop any container without harm.
+class EditorEncoder {
+ public:
+  explicit EditorEncoder(Buffer& out) : out_(out) {}
+  EditorEncoder(const EditorEncoder&) = delete;
+  EditorEncoder& operator=(const EditorEncoder&) = delete;
+  EditorEncoder(EditorEncoder&&) = delete;
+  EditorEncoder& operator=(EditorEncoder&&) = delete;
+  ~EditorEncoder() {
+    while (!stack_.empty()) pop();
+  }
+
+  void run(PyObject* value) {
+    for (int i = 0; i < kFramesBeforeFirst; ++i) guard_.enter(kEditorRecursionWhere);
+    start(value);
+    while (!stack_.empty()) {
+      Ref next = advance();
+      if (next) start(next.get());
+    }
+  }
+
+ private:
+  enum class Kind : uint8_t {
+    kSequence,  // an exact list or tuple, read live by index
+    kIterator,  // an iterator over a list or tuple subclass
+    kPairs,     // an exact dict with str keys: its pairs, sorted, in pairs_ (references)
+    kItems,     // the sorted list of a mapping's items
+  };
+
+  struct Pair {
+    PyObject* key;
+    PyObject* value;
+  };
+
+  struct Frame {
+    Ref object;     // the container as met; its identity marks it as open
+    Ref container;  // what is read: the object, an iterator or a list of items
+    Py_ssize_t position;
+    Py_ssize_t begin;  // kPairs: the frame's pairs are pairs_[begin, end)
+    Py_ssize_t end;
+    Kind kind;
+  };
+
+  void start(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) return write_string<Form::kEditor>(out_, value);
+    if (type == &PyDict_Type) return open_dict(value);
+    if (type == &PyList_Type || type == &PyTuple_Type) return open_sequence(value);
+    if (value == Py_None) return write_literal(out_, "null");
+    if (value == Py_True) return write_literal(out_, "true");
+    if (value == Py_False) return write_literal(out_, "false");
+    if (PyUnicode_Check(value)) return write_string<Form::kEditor>(out_, value);
+    if (PyLong_Check(value)) return write_int(out_, value, false);
+    if (PyFloat_Check(value)) return write_float(out_, value, false);
+    if (PyList_Check(value) || PyTuple_Check(value)) return open_sequence(value);
+    if (PyDict_Check(value)) return open_dict(value);
+    start_claimed(value);
+  }
+
+  [[gnu::noinline]] void start_claimed(PyObject* value) {
+    Ref held = Ref::borrow(value);
+    switch (Claim claim = claimed_type(value)) {
+      case Claim::kSequence:
+        return open_sequence(value);
+      case Claim::kDict:
+        return open_dict(value);
+      case Claim::kNone:
+        refuse(value);
+      default:
+        return write_claimed(out_, value, claim, false);
+    }
+  }
+
+  // Whether a container is empty, as `not value` tells for a subclass. An empty one is
+  // written here; it still took a level of recursion, as the host's generator does.
+  bool write_if_empty(PyObject* value, bool exact, Py_ssize_t size, const char (&text)[3]) {
+    guard_.enter(kEditorRecursionWhere);
+    if (exact ? size != 0 : host::is_true(value)) return false;
+    write_literal(out_, text);
+    guard_.leave();
+    return true;
+  }
+
+  void open_sequence(PyObject* value) {
+    Ref object = Ref::borrow(value);
+    bool exact = PyList_CheckExact(value) || PyTuple_CheckExact(value);
+    if (write_if_empty(value, exact, exact ? PySequence_Fast_GET_SIZE(value) : 0, "[]")) return;
+    mark(value);
+    out_.put('[');
+    Ref container = exact ? object.clone() : host::check(PyObject_GetIter(value));
+    stack_.push_back({std::move(object), std::move(container), 0, 0, 0,
+                      exact ? Kind::kSequence : Kind::kIterator});
+  }
+
+  void open_dict(PyObject* value) {
+    Ref object = Ref::borrow(value);
+    bool exact = PyDict_CheckExact(value);
+    if (write_if_empty(value, exact, exact ? PyDict_GET_SIZE(value) : 0, "{}")) return;
+    mark(value);
+    out_.put('{');
+    if (exact && open_str_keys(object)) return;
+    // sorted(value.items()): the items compared as tuples, by the host.
+    Ref items;
+    if (exact) {
+      items = host::check(PyDict_Items(value));
+    } else {
+      Ref view = host::check(PyObject_CallMethodNoArgs(value, host::intern("items")));
+      items = host::check(PySequence_List(view.get()));
+    }
+    host::check_status(PyList_Sort(items.get()));
+    stack_.push_back({std::move(object), std::move(items), 0, 0, 0, Kind::kItems});
+  }
+
+  // Takes the pairs of an exact dict whose keys are all exact str, sorted by key as the host
+  // sorts them (distinct keys, so the values never take part); false for other keys.
+  bool open_str_keys(Ref& object) {
+    PyObject* dict = object.get();
+    size_t begin = pairs_.size();
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+      if (!PyUnicode_CheckExact(key)) {
+        pairs_.resize(begin);
+        return false;
+      }
+      if (PyUnicode_READY(key) < 0) {
+        pairs_.resize(begin);
+        host::throw_error_set();
+      }
+      pairs_.push_back({key, value});
+    }
+    for (size_t i = begin; i < pairs_.size(); ++i) {
+      Py_INCREF(pairs_[i].key);
+      Py_INCREF(pairs_[i].value);
+    }
+    std::sort(pairs_.begin() + static_cast<std::ptrdiff_t>(begin), pairs_.end(),
+              [](const Pair& a, const Pair& b) { return text_less(a.key, b.key); });
+    auto first = static_cast<Py_ssize_t>(begin);
+    auto end = static_cast<Py_ssize_t>(pairs_.size());
+    stack_.push_back({std::move(object), Ref(), first, first, end, Kind::kPairs});
+    return true;
+  }
+
+  // The next value of the innermost container after writing what precedes it, or null after
+  // closing the container.
+  Ref advance() {
+    Frame& frame = stack_.back();
+    switch (frame.kind) {
+      case Kind::kSequence: {
+        PyObject* items = frame.container.get();
+        if (frame.position >= PySequence_Fast_GET_SIZE(items)) return close(']');
+        Ref item = Ref::borrow(PySequence_Fast_ITEMS(items)[frame.position]);
+        next_line(frame.position++ == 0);
+        return item;
+      }
+      case Kind::kIterator: {
+        Ref item = Ref::steal(PyIter_Next(frame.container.get()));
+        if (!item) {
+          if (PyErr_Occurred() != nullptr) host::throw_error_set();
+          return close(']');
+        }
+        next_line(frame.position++ == 0);
+        return item;
+      }
+      case Kind::kPairs: {
+        if (frame.position == frame.end) return close('}');
+        Pair pair = pairs_[static_cast<size_t>(frame.position)];
+        next_line(frame.position++ == frame.begin);
+        write_string<Form::kEditor>(out_, pair.key, "", ": ");
+        return Ref::borrow(pair.value);
+      }
+      case Kind::kItems: {
+        PyObject* items = frame.container.get();
+        if (frame.position >= PyList_GET_SIZE(items)) return close('}');
+        auto [key, value] = unpack_pair(PyList_GET_ITEM(items, frame.position));
+        bool first = frame.position++ == 0;
+        write_key(key.get(), first);
+        return std::move(value);
+      }
+    }
+    return nullptr;
+  }
+
+  // The separator before an item and the indent of its line.
+  void next_line(bool first) {
+    size_t depth = stack_.size();
+    char* at = out_.reserve(depth + 2);
+    if (!first) *at++ = ',';
+    *at++ = '\n';
+    std::memset(at, ' ', depth);
+    out_.commit(at + depth);
+  }
+
+  // A key other than an exact str, converted as json converts it, then its line.
+  void write_key(PyObject* key, bool first) {
+    bool is_text = PyUnicode_Check(key);
+    bool is_float = !is_text && PyFloat_Check(key);
+    if (!is_text && !is_float && key != Py_True && key != Py_False && key != Py_None &&
+        !PyLong_Check(key)) {
+      Ref held = Ref::borrow(key);  // the checks and attribute lookups run host code
+      Claim claim = claimed_type(key);
+      if (claim == Claim::kStr || claim == Claim::kInt || claim == Claim::kFloat) {
+        next_line(first);
+        write_claimed(out_, key, claim, true);
+        return write_literal(out_, ": ");
+      }
+      Ref type = host::getattr(key, "__class__");
+      Ref name = host::getattr(type, "__name__");
+      Ref text = host::check(PyObject_Format(name.get(), nullptr));
+      host::raise_format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %U",
+                         text.get());
+    }
+    next_line(first);
+    if (is_text) {
+      write_string<Form::kEditor>(out_, key);
+    } else if (is_float) {
+      write_float(out_, key, true);
+    } else if (key == Py_True) {
+      write_literal(out_, "\"true\"");
+    } else if (key == Py_False) {
+      write_literal(out_, "\"false\"");
+    } else if (key == Py_None) {
+      write_literal(out_, "\"null\"");
+    } else {
+      write_int(out_, key, true);
+    }
+    write_literal(out_, ": ");
+  }
+
+  Ref close(char bracket) {
+    size_t depth = stack_.size() - 1;
+    char* at = out_.reserve(depth + 2);
+    *at++ = '\n';
+    std::memset(at, ' ', depth);
+    at[depth] = bracket;
+    out_.commit(at + depth + 1);
+    unmark();
+    pop();
+    guard_.leave();
+    return nullptr;
+  }
+
+  // Takes the innermost frame off, then releases its references: a release may run host code
+  // (finalisers), which by then finds the encoder in order.
+  void pop() noexcept {
+    Frame frame = std::move(stack_.back());
+    stack_.pop_back();
+    if (frame.kind == Kind::kPairs) {
+      for (Py_ssize_t i = frame.begin; i < frame.end; ++i) {
+        Pair pair = pairs_[static_cast<size_t>(i)];
+        Py_DECREF(pair.key);
+        Py_DECREF(pair.value);
+      }
+      pairs_.resize(static_cast<size_t>(frame.begin));
+    }
+  }
+
+  // Open containers are the frames on the stack; the shallow ones are scanned, the deep ones
+  // also kept in a set so that very deep nesting stays linear.
+  static constexpr size_t kScanned = 32;
+
+  void mark(PyObject* value) {
+    size_t scanned = std::min(stack_.size(), kScanned);
+    bool seen = false;
+    for (size_t i = 0; i < scanned && !seen; ++i) seen = stack_[i].object.get() == value;
+    if (!seen && stack_.size() > kScanned) seen = deep_.contains(value);
+    if (seen) host::raise(PyExc_ValueError, "Circular reference detected");
+    if (stack_.size() >= kScanned) deep_.insert(value);
+  }
+
+  void unmark() {
+    if (stack_.size() > kScanned) deep_.erase(stack_.back().object.get());
+  }
+
+  Buffer& out_;
+  host::RecursionGuard guard_;
+  std::vector<Frame> stack_;
+  std::vector<Pair> pairs_;
+  std::unordered_set<PyObject*> deep_;
+};
+
 void encode(Handle value, Buffer& out) {
   Encoder encoder(out);
   encoder.run(value.get());
@@ -941,6 +1383,39 @@ host::Ref dumps(host::Handle value) {
   Buffer buffer(Buffer::Storage::kHostText);
   encode(value, buffer);
   return buffer.take_text();
+}
+
+namespace {
+
+// The editor form's text as UTF-8, with lone surrogates in their three-byte pattern.
+void encode_editor(Handle value, Buffer& out) {
+  EditorEncoder encoder(out);
+  encoder.run(value.get());
+}
+
+Ref decode_editor(const Buffer& buffer) {
+  return host::check(PyUnicode_DecodeUTF8(buffer.data(), static_cast<Py_ssize_t>(buffer.size()),
+                                          buffer.has_surrogate() ? "surrogatepass" : nullptr));
+}
+
+}  // namespace
+
+host::Ref dumps_editor(host::Handle value) {
+  Buffer buffer(Buffer::Storage::kMemory);
+  encode_editor(value, buffer);
+  return decode_editor(buffer);
+}
+
+void write_editor_file(host::Handle path, host::Handle value) {
+  Buffer buffer(Buffer::Storage::kMemory);
+  encode_editor(value, buffer);
+  if (buffer.has_surrogate()) {
+    // Not text a UTF-8 file can hold: the host's own encoding error, with its position.
+    Ref text = decode_editor(buffer);
+    host::check(PyUnicode_AsUTF8String(text.get()));
+  }
+  buffer.put('\n');
+  replace_file(path, {buffer.data(), buffer.size()});
 }
 
 }  // namespace vornik::json

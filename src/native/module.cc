@@ -59,6 +59,18 @@ PyObject* native_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+PyObject* native_dumps_editor(PyObject*, PyObject* value) {
+  return boundary([&] { return vornik::json::dumps_editor(value); });
+}
+
+PyObject* native_dump_editor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&] {
+    if (nargs != 2) vornik::host::raise(PyExc_TypeError, "dump_editor(value, path)");
+    vornik::json::write_editor_file(args[1], args[0]);
+    return Ref::borrow(Py_None);
+  });
+}
+
 PyMethodDef native_methods[] = {
     {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_loads)),
      METH_FASTCALL, "loads(data, text_mode=False): parse UTF-8 JSON bytes."},
@@ -66,6 +78,13 @@ PyMethodDef native_methods[] = {
     {"dumps", native_dumps, METH_O, "dumps(value): the text form of a document."},
     {"dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_dump)),
      METH_FASTCALL, "dump(value, path): write a document file, replacing it atomically."},
+    {"dumps_editor", native_dumps_editor, METH_O,
+     "dumps_editor(value): the editor form, json.dumps(value, indent=1, sort_keys=True, "
+     "ensure_ascii=False)."},
+    {"dump_editor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_dump_editor)),
+     METH_FASTCALL,
+     "dump_editor(value, path): write the editor form and a newline, replacing the file "
+     "atomically."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import shutil
 import subprocess
 import sys
 
@@ -26,11 +25,11 @@ def _scope_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _install(args: argparse.Namespace) -> int:
-    for line in gitsetup.install(args.scope):
+    done = gitsetup.install(args.scope, pass_through=args.pass_through)
+    for line in done:
         print(line)
-    if args.scope == "local":
+    if args.scope == "local" and not done[0].startswith("nothing changed"):
         print("commit .gitattributes so that everyone who clones the repository uses the driver")
-    _warn_without_launcher()
     return 0
 
 
@@ -197,16 +196,6 @@ def _cat(args: argparse.Namespace) -> int:
     return 0
 
 
-def _warn_without_launcher() -> None:
-    for name, use in (("vornikweave", "merging"), ("vornik-git", "diffing")):
-        if shutil.which(name) is None:
-            print(
-                f"warning: '{name}' is not on PATH; git runs the driver by that name, so put the "
-                f"environment where vornik_git is installed on PATH before {use}",
-                file=sys.stderr,
-            )
-
-
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vornik-git", description="Merge and diff notebooks in git with the vornik drivers."
@@ -217,9 +206,16 @@ def build_parser() -> argparse.ArgumentParser:
         "install", help="register the drivers for *.ipynb files (this repository by default)",
         description="Register the notebook merge driver in git's config and set the *.ipynb "
         "attributes, in this repository (.git/config and .gitattributes) unless --global or "
-        "--system is given. Running it again changes nothing.",
+        "--system is given. The commands run this environment's interpreter by absolute path "
+        "and fall back to git's own merge and diff when it is gone. Running it again changes "
+        "nothing.",
     )
     _scope_options(install)
+    install.add_argument(
+        "--pass-through", action="store_true",
+        help="let merges with conflicts succeed (exit 0), the conflicts marked in the notebook "
+        "only, instead of stopping git so that it records the file as conflicted",
+    )
     install.set_defaults(run=_install)
 
     uninstall = commands.add_parser(

@@ -9,36 +9,101 @@ from __future__ import annotations
 import os
 import shutil
 import subprocess
+import sys
 from dataclasses import dataclass
 from pathlib import Path
 
 DRIVER = "vornik"
 PATTERN = "*.ipynb"
 
-# The config entries a setup writes, per section of ours. Sections are removed whole on
-# uninstall, so an entry dropped in a later release does not linger.
-CONFIG: dict[str, dict[str, str]] = {
-    f"merge.{DRIVER}": {
-        "name": "notebook merge driver (vornik_git)",
-        "driver": "vornikweave --current-file %A --base-file %O --incoming-file %B --file-path %P",
-    },
-    # `git diff` runs the command: the cell view, with git's seven (or nine) arguments after
-    # the "--". `git log -p`, `git show` and `git diff --no-ext-diff` run no external diff
-    # unless given --ext-diff; they diff the textconv renderings line by line instead.
-    f"diff.{DRIVER}": {
-        "command": "vornik-git diff --git-driver --",
-        "textconv": "vornik-git cat --",
-    },
-}
+# The sections of ours in git's config. Sections are removed whole on uninstall, so an entry
+# dropped in a later release does not linger.
+SECTIONS = (f"merge.{DRIVER}", f"diff.{DRIVER}")
+
+# The interpreter and the launcher of the installing environment: the configured commands name
+# both by absolute path, since git also runs them from GUI clients and IDEs that lack the
+# environment's PATH.
+LAUNCHER = Path(__file__).resolve().with_name("_launch.py")
+
+# git's own line merge, for when the notebook driver cannot be started at all.
+_GIT_LINE_MERGE = "git merge-file -L HEAD -L base -L incoming --marker-size %L %A %O %B"
+_MERGE_ARGUMENTS = "--current-file %A --base-file %O --incoming-file %B --file-path=%P"
+
+
+def sh_quote(text: str) -> str:
+    """``text`` as one word for sh, also safe from git's expansion of %-placeholders in a merge
+    driver's command: every "%" is closed off from the character after it."""
+    return "'" + text.replace("'", "'\\''").replace("%", "%''") + "'"
+
+
+def _environment() -> str:
+    return f"p={sh_quote(sys.executable)}; l={sh_quote(os.fspath(LAUNCHER))}; "
+
+
+_STARTS = '[ -x "$p" ] && [ -f "$l" ]'
+
+
+def merge_command(pass_through: bool = False) -> str:
+    """The merge driver: our wrapper by absolute path, else `vornikweave` on PATH, else git's
+    own line merge (also after a failing `vornikweave`, which leaves the current file alone)."""
+    mode = " --pass-through" if pass_through else ""
+    return (
+        _environment()
+        + f'if {_STARTS}; then exec "$p" -P "$l" vornik_git.gitdriver{mode} --marker-size=%L '
+        + f"{_MERGE_ARGUMENTS}; "
+        + f"elif command -v vornikweave >/dev/null 2>&1; then vornikweave {_MERGE_ARGUMENTS} "
+        + f"|| exec {_GIT_LINE_MERGE}; else exec {_GIT_LINE_MERGE}; fi"
+    )
+
+
+def diff_command() -> str:
+    """The external diff; git appends its seven or nine arguments. Without a tool that runs,
+    git's own diff of the two files."""
+    return (
+        _environment()
+        + "f() { if " + _STARTS + '; then "$p" -P "$l" vornik_git.cli diff --git-driver -- "$@" && return 0; '
+        + 'elif command -v vornik-git >/dev/null 2>&1; then vornik-git diff --git-driver -- "$@" && return 0; fi; '
+        + 'git diff --no-index --no-ext-diff --no-textconv -- "$2" "$5"; return 0; }; f'
+    )
+
+
+def textconv_command() -> str:
+    """The text rendering for `git log -p`, `show` and `blame`; git appends the file. The
+    rendering is shown only once complete; without one, the file as it is."""
+    return (
+        _environment()
+        + "f() { if " + _STARTS + ' && o=$("$p" -P "$l" vornik_git.cli cat -- "$1" 2>/dev/null && echo .); '
+        + 'then printf %s "${o%.}"; '
+        + 'elif command -v vornik-git >/dev/null 2>&1 && o=$(vornik-git cat -- "$1" 2>/dev/null && echo .); '
+        + 'then printf %s "${o%.}"; else cat -- "$1"; fi; }; f'
+    )
+
+
+def config_entries(pass_through: bool = False) -> dict[str, dict[str, str]]:
+    """The config entries a setup writes, per section of ours."""
+    return {
+        f"merge.{DRIVER}": {
+            "name": "notebook merge driver (vornik_git)",
+            "driver": merge_command(pass_through),
+        },
+        # `git diff` runs the command: the cell view. `git log -p`, `git show`, `git blame`
+        # and `git diff --no-ext-diff` use the textconv rendering, cached per blob.
+        f"diff.{DRIVER}": {
+            "command": diff_command(),
+            "textconv": textconv_command(),
+            "cachetextconv": "true",
+        },
+    }
+
 
 # `git mergetool --tool vornik`: the resolver on each conflicted file, its exit status taken as
 # the answer to "resolved?". A file that is no notebook of ours goes on to the user's own tool.
-MERGETOOL: dict[str, dict[str, str]] = {
-    f"mergetool.{DRIVER}": {
-        "cmd": 'vornik-git resolve --mergetool -- "$MERGED"',
-        "trustExitCode": "true",
-    },
-}
+def mergetool_entries() -> dict[str, dict[str, str]]:
+    resolve = 'resolve --mergetool -- "$MERGED"'
+    command = (_environment() + f'if {_STARTS}; then exec "$p" -P "$l" vornik_git.cli {resolve}; '
+               + f"else exec vornik-git {resolve}; fi")
+    return {f"mergetool.{DRIVER}": {"cmd": command, "trustExitCode": "true"}}
+
 
 # The attributes our line sets for PATTERN, in the order they are written.
 ATTRIBUTES: list[str] = [f"merge={DRIVER}", f"diff={DRIVER}"]
@@ -121,9 +186,9 @@ def _read_lines(path: Path) -> list[_Line]:
     return [_Line(line) for line in text.splitlines()]
 
 
-def _write_lines(path: Path, lines: list[_Line]) -> None:
+def _write_lines(path: Path, lines: list[_Line], keep_empty: bool = False) -> None:
     try:
-        if not any(line.text.strip() for line in lines):
+        if not keep_empty and not any(line.text.strip() for line in lines):
             path.unlink(missing_ok=True)
             return
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -155,7 +220,7 @@ def add_attributes(path: Path) -> bool:
     return True
 
 
-def remove_attributes(path: Path) -> bool:
+def remove_attributes(path: Path, keep_empty: bool = False) -> bool:
     """Takes our attributes out of ``path``, keeping everything else; returns whether it changed."""
     lines = _read_lines(path)
     kept: list[_Line] = []
@@ -170,22 +235,35 @@ def remove_attributes(path: Path) -> bool:
             continue
         kept.append(line)
     if changed:
-        _write_lines(path, kept)
+        _write_lines(path, kept, keep_empty)
     return changed
 
 
-def install(scope: str = "local", cwd: str | os.PathLike | None = None) -> list[str]:
+def _tracked(path: Path, cwd) -> bool:
+    return git("ls-files", "--error-unmatch", "--", os.fspath(path), cwd=path.parent, check=False).returncode == 0
+
+
+def install(scope: str = "local", cwd: str | os.PathLike | None = None, pass_through: bool = False) -> list[str]:
     """Registers the drivers at ``scope``; returns what was done, one line each."""
     path = attributes_file(scope, cwd)
+    title = _SCOPE_TITLES[scope]
     done = []
-    for section, entries in {**CONFIG, **MERGETOOL}.items():
+    changed = []
+    for section, entries in {**config_entries(pass_through), **mergetool_entries()}.items():
         for key, value in entries.items():
-            git("config", f"--{scope}", f"{section}.{key}", value, cwd=cwd)
-        done.append(f"set {section}.* in the {_SCOPE_TITLES[scope]} git config")
+            if _scope_value(scope, f"{section}.{key}", cwd) != value:
+                git("config", f"--{scope}", f"{section}.{key}", value, cwd=cwd)
+                changed.append(f"{section}.{key}")
+    if changed:
+        done.append(f"set {', '.join(changed)} in the {title} git config")
+        done.append("merge driver: " + (_PASS_THROUGH if pass_through else _STOPS))
     if add_attributes(path):
         done.append(f"added '{_our_line()}' to {path}")
-    else:
-        done.append(f"'{_our_line()}' already in {path}")
+    # A rendering cached while the tool could not run is the raw file; start afresh.
+    git("update-ref", "-d", f"refs/notes/textconv/{DRIVER}", cwd=cwd, check=False)
+    if not done:
+        done.append(f"nothing changed: the drivers are already installed in the {title} git config "
+                    f"and {path}")
     return done
 
 
@@ -193,12 +271,13 @@ def uninstall(scope: str = "local", cwd: str | os.PathLike | None = None) -> lis
     """Removes what ``install`` registers at ``scope``; returns what was done, one line each."""
     path = attributes_file(scope, cwd)
     done = []
-    for section in {**CONFIG, **MERGETOOL}:
+    for section in (*SECTIONS, *mergetool_entries()):
         present = git("config", f"--{scope}", "--get-regexp", rf"^{section}\.", cwd=cwd, check=False)
         if present.returncode == 0 and present.stdout.strip():
             git("config", f"--{scope}", "--remove-section", section, cwd=cwd)
             done.append(f"removed {section}.* from the {_SCOPE_TITLES[scope]} git config")
-    if remove_attributes(path):
+    # A committed attributes file stays, even empty: deleting it would be a change to commit.
+    if remove_attributes(path, keep_empty=scope == "local" and _tracked(path, cwd)):
         done.append(f"removed the {PATTERN} driver attributes from {path}")
     if not done:
         done.append(f"nothing of ours was configured at the {_SCOPE_TITLES[scope]} level")
@@ -212,17 +291,55 @@ def _scope_value(scope: str, key: str, cwd) -> str | None:
     return result.stdout.strip() if result.returncode == 0 else None
 
 
+_STOPS = "stops git at conflicts"
+_PASS_THROUGH = "pass-through (exit 0 with conflicts marked in the notebook)"
+
+
+def _words(command: str) -> list[str]:
+    import shlex
+
+    try:
+        lexer = shlex.shlex(command, posix=True, punctuation_chars=True)
+        lexer.whitespace_split = True
+        return list(lexer)
+    except ValueError:
+        return command.split()
+
+
+def describe(command: str) -> str:
+    """What a configured command does, and whether it can still start."""
+    words = _words(command)
+    assigned = dict(word.split("=", 1) for word in words[:4] if "=" in word)
+    if "p" not in assigned or "l" not in assigned:
+        # A command of an older release, or the user's own: it runs what PATH finds.
+        found = shutil.which(words[0]) if words else None
+        return command + ("" if found else f"  [does not resolve: {words[0] if words else '(empty)'} is not on PATH]")
+    if "vornik_git.gitdriver" in words:
+        what = _PASS_THROUGH if "--pass-through" in words else _STOPS
+    else:
+        what = "vornik-git " + next((word for word in ("diff", "cat", "resolve") if word in words), "")
+    interpreter, launcher = assigned["p"], assigned["l"]
+    if not os.access(interpreter, os.X_OK):
+        missing = interpreter
+    elif not os.path.isfile(launcher):
+        missing = launcher
+    else:
+        return f"{what}; runs {interpreter}"
+    return f"{what}; does not resolve: {missing} is gone (git falls back to the tool on PATH, else to its own)"
+
+
 def status(cwd: str | os.PathLike | None = None) -> tuple[list[str], bool]:
     """A report of what is configured, and whether notebooks merge with our driver here."""
     report = []
     driver_key = f"merge.{DRIVER}.driver"
     diff_key = f"diff.{DRIVER}.command"
-    tool_key = f"mergetool.{DRIVER}.cmd"
-    for title, key in (("merge driver", driver_key), ("diff driver", diff_key), ("merge tool", tool_key)):
+    keys = (("merge driver", driver_key), ("diff driver", diff_key), ("text rendering", f"diff.{DRIVER}.textconv"),
+            ("merge tool", f"mergetool.{DRIVER}.cmd"))
+    for title, key in keys:
         report.append(f"{title} ({key}):")
         for scope in SCOPES:
             value = _scope_value(scope, key, cwd)
-            report.append(f"  {_SCOPE_TITLES[scope]:<10} {value if value is not None else '-'}")
+            report.append(f"  {_SCOPE_TITLES[scope]:<10} {describe(value) if value is not None else '-'}")
     report.append(f"attributes for {PATTERN}:")
     for scope in SCOPES:
         try:
@@ -253,13 +370,6 @@ def status(cwd: str | os.PathLike | None = None) -> tuple[list[str], bool]:
         )
     else:
         report.append("in this directory: not a git work tree")
-
-    launcher = shutil.which("vornikweave")
-    report.append(
-        f"vornikweave on PATH: {launcher}"
-        if launcher
-        else "vornikweave on PATH: not found (git cannot run the driver until it is)"
-    )
     return report, active
 
 

@@ -35,10 +35,8 @@ def _parameters(document):
     return document["metadata"]["canvas"]["parameters"]
 
 
-def merged_notebook(directory: Path, kinds) -> Path:
-    """A notebook as the merge leaves it when the two sides clash in the ways of ``kinds``."""
-    from vornik_git.drivers import merge_files
-
+def versions(kinds):
+    """Base, current and incoming notebooks that clash in the ways of ``kinds``."""
     base = make_notebook(
         [make_cell("a1", "load", ["x = 1\n"]),
          make_cell("b2", "fit", ["m = fit(x)\n", "s = 1\n"], parents=["a1"]),
@@ -68,8 +66,15 @@ def merged_notebook(directory: Path, kinds) -> Path:
     if "parameter-current-only" in kinds:
         _parameters(current)[1]["value"] = "2"
         del _parameters(incoming)[1]
+    return {"base": base, "current": current, "incoming": incoming}
+
+
+def merged_notebook(directory: Path, kinds) -> Path:
+    """A notebook as the merge leaves it when the two sides clash in the ways of ``kinds``."""
+    from vornik_git.drivers import merge_files
+
     paths = {}
-    for label, document in (("base", base), ("current", current), ("incoming", incoming)):
+    for label, document in versions(kinds).items():
         paths[label] = directory / f"{label}.ipynb"
         paths[label].write_text(json.dumps(document), encoding="utf-8")
     merge_files(str(paths["base"]), str(paths["current"]), str(paths["incoming"]), "nb.ipynb")
@@ -355,3 +360,21 @@ def test_git_mergetool_hands_other_files_to_the_usual_tool(repo):
     assert "holds no notebook conflicts" in result.stderr
     run(env, "vornik-git", "uninstall", cwd=repo)
     assert run(env, "git", "config", "--get-regexp", "^mergetool.vornik", cwd=repo, check=False).stdout == ""
+
+
+def test_conflicting_merge_then_mergetool_then_commit(tmp_path, repo):
+    env, repo = repo
+    documents = versions(KINDS)
+    for branch, label in (("main", "base"), ("theirs", "incoming"), ("ours", "current")):
+        if branch != "main":
+            run(env, "git", "checkout", "-q", "-b", branch, "main", cwd=repo)
+        (repo / "nb.ipynb").write_text(json.dumps(documents[label], indent=1))
+        run(env, "git", "add", "nb.ipynb", cwd=repo)
+        run(env, "git", "commit", "-q", "-m", label, cwd=repo)
+    assert run(env, "git", "merge", "theirs", cwd=repo, check=False).returncode != 0
+    assert run(env, "git", "ls-files", "-u", cwd=repo).stdout
+    status, shown = converse(["git", "mergetool", "--tool", "vornik", "-y"], ["c", "d", "i", "i", "b", "c"], env, repo)
+    assert status == 0, shown
+    run(env, "git", "commit", "-q", "--no-edit", cwd=repo)
+    committed = json.loads(run(env, "git", "show", "HEAD:nb.ipynb", cwd=repo).stdout)
+    assert gitsetup.conflicts(repo / "nb.ipynb") == [] and "<<<" not in json.dumps(committed)

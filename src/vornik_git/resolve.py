@@ -62,16 +62,11 @@ def _canvas(cell: Any) -> dict:
     return _mapping(_mapping(_mapping(cell).get("metadata")).get("canvas"))
 
 
-def editor_text(document: Any) -> str:
-    """The notebook editor's usual layout of ``document``."""
-    return json.dumps(document, indent=1, sort_keys=True, ensure_ascii=False) + "\n"
-
-
 @dataclass
 class Notebook:
     path: str
     document: dict
-    editor_form: bool  # the file was exactly editor_text(document)
+    editor_form: bool  # the file was exactly the notebook editor's layout of the document
 
 
 def read(path: str) -> Notebook:
@@ -91,43 +86,34 @@ def read(path: str) -> Notebook:
         raise NotANotebook(f"{path}: nested too deeply to read") from None
     if not isinstance(document, dict) or not isinstance(document.get("cells"), list):
         raise NotANotebook(f"{path}: not a notebook (no list of cells)")
+    return Notebook(path, document, _editor_form(document, text))
+
+
+def _editor_form(document: dict, text: str) -> bool:
+    """Whether ``text`` is the notebook editor's layout of ``document``: indented by one,
+    keys sorted, non-ASCII kept, a final line break."""
+    from vornik_git import _native
+
+    if not text.startswith('{\n "'):
+        return False
     try:
-        editor_form = editor_text(document) == text
+        return _native.dumps_editor(document) + "\n" == text
     except (ValueError, RecursionError):
-        editor_form = False
-    return Notebook(path, document, editor_form)
-
-
-def _replace_with_text(path: str, text: str) -> None:
-    """Writes ``text`` to a temporary file beside ``path`` and renames it over the target, so
-    that the file holds the old or the new notebook, never a part of one."""
-    target = os.path.realpath(path)
-    mode = os.stat(target).st_mode & 0o7777
-    directory, name = os.path.split(target)
-    handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(handle, "w", encoding="utf-8", newline="") as stream:
-            stream.write(text)
-            stream.flush()
-            os.fsync(stream.fileno())
-        os.chmod(temporary, mode)
-        os.replace(temporary, target)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        raise
+        return False
 
 
 def write(notebook: Notebook) -> None:
+    """Replaces the file in one step, in the layout it had."""
+    from vornik_git import _native
+
     try:
         if notebook.editor_form:
-            _replace_with_text(notebook.path, editor_text(notebook.document))
-        else:
-            from vornik_git import _native
-
-            _native.dump(notebook.document, notebook.path)
+            try:
+                _native.dump_editor(notebook.document, notebook.path)
+                return
+            except (UnicodeError, ValueError):
+                pass  # text that layout cannot hold as UTF-8: the one-line form escapes it
+        _native.dump(notebook.document, notebook.path)
     except OSError as error:
         raise ResolveError(f"{notebook.path}: cannot write it ({error.strerror or error})") from None
 
@@ -502,7 +488,7 @@ def edit_text(text: str) -> str | None:
         status = subprocess.run(["sh", "-c", f'{editor} "$@"', editor, path]).returncode
         if status != 0:
             return None
-        with open(path, encoding="utf-8", errors="surrogateescape", newline="") as stream:
+        with open(path, encoding="utf-8", errors="replace", newline="") as stream:
             return stream.read()
     finally:
         signal.signal(signal.SIGINT, previous)

@@ -240,14 +240,6 @@ def test_take_for_named_cells_and_parameters_only(tmp_path, capsys):
     assert "3 resolved, 3 left, written" in capsys.readouterr().out
 
 
-def test_list_is_the_conflicts_command(tmp_path, capsys):
-    path = merged_notebook(tmp_path, KINDS)
-    assert cli.main(["resolve", "--list", str(path)]) == 1
-    listed = capsys.readouterr().out
-    assert cli.main(["conflicts", str(path)]) == 1
-    assert capsys.readouterr().out == listed
-
-
 @pytest.mark.parametrize("editor_form", [True, False])
 def test_the_layout_is_kept(tmp_path, editor_form):
     path = merged_notebook(tmp_path, ["block"])

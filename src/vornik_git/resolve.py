@@ -402,8 +402,8 @@ def _variant_title(conflict: Conflict, variant: Variant) -> str:
     return f"{prefix} {variant.side}'s, cell {variant.position} [{visible(str(cell_id))}]"
 
 
-def _indented(lines: list[str], marker: str = "| ") -> list[str]:
-    return [f"    {marker}{visible(line.rstrip(chr(10)))}" for line in lines] or ["    (empty)"]
+def _indented(lines: list[str]) -> list[str]:
+    return [f"    | {visible(_line_text(line))}" for line in lines] or ["    (empty)"]
 
 
 def describe(conflict: Conflict) -> list[str]:

@@ -59,6 +59,16 @@ def _conflicts(args: argparse.Namespace) -> int:
     return 1 if found else 0
 
 
+def _resolve(args: argparse.Namespace) -> int:
+    from . import resolve
+
+    if args.list:
+        return _conflicts(args)
+    if (args.cell or args.parameter) and not args.take:
+        args.parser.error("--cell and --parameter choose what --take applies to; give --take too")
+    return resolve.run(args.notebooks, args.take, args.cell, args.parameter, args.mergetool)
+
+
 def _write(text: str, stream=None) -> None:
     stream = stream or sys.stdout
     # The text is the user's own (names, sources, paths); a stream that cannot encode a
@@ -230,6 +240,30 @@ def build_parser() -> argparse.ArgumentParser:
     )
     conflicts.add_argument("notebooks", nargs="+", metavar="NOTEBOOK")
     conflicts.set_defaults(run=_conflicts)
+
+    resolve = commands.add_parser(
+        "resolve", help="resolve the conflicts a merge left in notebooks, one question each",
+        description="Walk the conflicts a merge left in each notebook, in document order: cells "
+        "and parameters kept in two variants (or in one, where the other side deleted it) and "
+        "conflict blocks in cell sources. For each, show both sides and ask which to keep. "
+        "The notebook is written once, after the last answer, in the layout it had; 'q' or "
+        "Ctrl-C leaves it untouched. Exit status: 0 when nothing is left unresolved, 1 when "
+        "something is, 2 when a notebook cannot be read or written.",
+    )
+    resolve.add_argument("notebooks", nargs="+", metavar="NOTEBOOK")
+    resolve.add_argument("--take", choices=("current", "incoming"),
+                         help="settle without asking: each conflict as that side has it (its "
+                         "variant, its lines, or no cell where that side deleted it)")
+    resolve.add_argument("--cell", action="append", metavar="NAME_OR_ID",
+                         help="with --take: only the conflicts of this cell (repeatable)")
+    resolve.add_argument("--parameter", action="append", metavar="NAME",
+                         help="with --take: only the conflicts of this parameter (repeatable)")
+    resolve.add_argument("--list", action="store_true",
+                         help="only list the conflicts, as 'vornik-git conflicts' does")
+    resolve.add_argument("--mergetool", action="store_true",
+                         help="run by 'git mergetool': a file without notebook conflicts goes "
+                         "to your usual merge tool")
+    resolve.set_defaults(run=_resolve, parser=resolve)
 
     diff = commands.add_parser(
         "diff", help="show what changed between two notebooks, cell by cell",

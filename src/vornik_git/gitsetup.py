@@ -96,6 +96,15 @@ def config_entries(pass_through: bool = False) -> dict[str, dict[str, str]]:
     }
 
 
+# `git mergetool --tool vornik`: the resolver on each conflicted file, its exit status taken as
+# the answer to "resolved?". A file that is no notebook of ours goes on to the user's own tool.
+def mergetool_entries() -> dict[str, dict[str, str]]:
+    resolve = 'resolve --mergetool -- "$MERGED"'
+    command = (_environment() + f'if {_STARTS}; then exec "$p" -P "$l" vornik_git.cli {resolve}; '
+               + f"else exec vornik-git {resolve}; fi")
+    return {f"mergetool.{DRIVER}": {"cmd": command, "trustExitCode": "true"}}
+
+
 # The attributes our line sets for PATTERN, in the order they are written.
 ATTRIBUTES: list[str] = [f"merge={DRIVER}", f"diff={DRIVER}"]
 
@@ -240,7 +249,7 @@ def install(scope: str = "local", cwd: str | os.PathLike | None = None, pass_thr
     title = _SCOPE_TITLES[scope]
     done = []
     changed = []
-    for section, entries in config_entries(pass_through).items():
+    for section, entries in {**config_entries(pass_through), **mergetool_entries()}.items():
         for key, value in entries.items():
             if _scope_value(scope, f"{section}.{key}", cwd) != value:
                 git("config", f"--{scope}", f"{section}.{key}", value, cwd=cwd)
@@ -262,7 +271,7 @@ def uninstall(scope: str = "local", cwd: str | os.PathLike | None = None) -> lis
     """Removes what ``install`` registers at ``scope``; returns what was done, one line each."""
     path = attributes_file(scope, cwd)
     done = []
-    for section in SECTIONS:
+    for section in (*SECTIONS, *mergetool_entries()):
         present = git("config", f"--{scope}", "--get-regexp", rf"^{section}\.", cwd=cwd, check=False)
         if present.returncode == 0 and present.stdout.strip():
             git("config", f"--{scope}", "--remove-section", section, cwd=cwd)
@@ -308,7 +317,7 @@ def describe(command: str) -> str:
     if "vornik_git.gitdriver" in words:
         what = _PASS_THROUGH if "--pass-through" in words else _STOPS
     else:
-        what = "vornik-git " + next((word for word in ("diff", "cat") if word in words), "")
+        what = "vornik-git " + next((word for word in ("diff", "cat", "resolve") if word in words), "")
     interpreter, launcher = assigned["p"], assigned["l"]
     if not os.access(interpreter, os.X_OK):
         missing = interpreter
@@ -324,7 +333,8 @@ def status(cwd: str | os.PathLike | None = None) -> tuple[list[str], bool]:
     report = []
     driver_key = f"merge.{DRIVER}.driver"
     diff_key = f"diff.{DRIVER}.command"
-    keys = (("merge driver", driver_key), ("diff driver", diff_key), ("text rendering", f"diff.{DRIVER}.textconv"))
+    keys = (("merge driver", driver_key), ("diff driver", diff_key), ("text rendering", f"diff.{DRIVER}.textconv"),
+            ("merge tool", f"mergetool.{DRIVER}.cmd"))
     for title, key in keys:
         report.append(f"{title} ({key}):")
         for scope in SCOPES:

@@ -11,7 +11,6 @@ outputs differ. Outputs are never shown.
 
 from __future__ import annotations
 
-import difflib
 import json
 import os
 import re
@@ -24,9 +23,6 @@ RELINKED, RENAMED, RETYPED = "relinked", "renamed", "retyped"
 
 # Stands for an absent side: git hands it for an added or deleted file.
 NULL_PATH = os.devnull
-
-# Long enough for every real cell; beyond it the matcher's junk heuristic keeps big cells fast.
-_EXACT_MATCH_LIMIT = 4000
 
 
 class ViewError(Exception):
@@ -413,8 +409,9 @@ def compare_files(old_path: str | os.PathLike, new_path: str | os.PathLike) -> N
 
 def grouped_opcodes(old: list[str], new: list[str], context: int = 3) -> list[list[tuple]]:
     """The hunks of a line diff, as difflib groups them."""
-    matcher = difflib.SequenceMatcher(None, old, new, autojunk=len(old) + len(new) > _EXACT_MATCH_LIMIT)
-    return list(matcher.get_grouped_opcodes(context))
+    from . import linediff
+
+    return list(linediff.grouped(linediff.opcodes(old, new), context))
 
 
 def _range(start: int, stop: int) -> str:

@@ -8,10 +8,10 @@ notebooks (names, ids, sources, parameter values, paths) goes through ``_esc``.
 
 from __future__ import annotations
 
-import difflib
 import html
 from dataclasses import dataclass
 
+from . import linediff
 from .diffview import (
     ADDED,
     MODIFIED,
@@ -326,11 +326,11 @@ def _svg(cells: list[CellChange], anchors: dict) -> tuple[str, int, int]:
 
 
 def _inline(old: str, new: str) -> tuple[str, str]:
-    matcher = difflib.SequenceMatcher(None, old, new, autojunk=False)
-    if matcher.ratio() < _INLINE_SIMILARITY:
+    codes = linediff.opcodes(old, new)
+    if linediff.similarity(codes, len(old), len(new)) < _INLINE_SIMILARITY:
         return _esc(old), _esc(new)
     left, right = [], []
-    for tag, i1, i2, j1, j2 in matcher.get_opcodes():
+    for tag, i1, i2, j1, j2 in codes:
         if tag == "equal":
             left.append(_esc(old[i1:i2]))
             right.append(_esc(new[j1:j2]))

@@ -20,6 +20,11 @@ from typing import Any, Iterator
 ADDED, REMOVED, MODIFIED, UNCHANGED = "added", "removed", "modified", "unchanged"
 # Labels for cells and parameters the graph calls unchanged but a reader should see.
 RELINKED, RENAMED, RETYPED = "relinked", "renamed", "retyped"
+# A cell whose source, links and name stayed but whose comments, header colour or other canvas
+# data changed.
+ANNOTATED = "annotated"
+# Canvas entries shown apart: the cell's identity, its name, its links.
+_CANVAS_SHOWN_APART = ("id", "name", "parents")
 
 # Stands for an absent side: git hands it for an added or deleted file.
 NULL_PATH = os.devnull
@@ -100,21 +105,37 @@ def source_lines(value: Any) -> list[str]:
     return result
 
 
-_INVISIBLE = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f\ud800-\udfff]")
+# What would act on a terminal, or hide or reorder the text around it, instead of showing: C0
+# and C1 controls (the tab aside), lone surrogates (which UTF-8 cannot even carry), and the
+# format characters and line separators of Unicode 14 (categories Cf, Zl, Zp): bidi embeddings,
+# overrides and isolates, zero-width spaces and joiners, the byte order mark and the like.
+_INVISIBLE = re.compile(
+    "[\x00-\x08\x0a-\x1f\x7f-\x9f\xad\u0600-\u0605\u061c\u06dd\u070f\u0890\u0891\u08e2\u180e"
+    "\u200b-\u200f\u2028-\u202e\u2060-\u2064\u2066-\u206f\ud800-\udfff\ufeff\ufff9-\ufffb"
+    "\U000110bd\U000110cd\U00013430-\U00013438\U0001bca0-\U0001bca3\U0001d173-\U0001d17a"
+    "\U000e0001\U000e0020-\U000e007f]"
+)
 _NAMED_ESCAPES = {"\r": "\\r", "\n": "\\n", "\x1b": "\\e"}
 
 
-def visible(text: str) -> str:
-    """``text`` with control characters and lone surrogates spelled out.
+def _spelled(match: re.Match) -> str:
+    character = match.group()
+    code = ord(character)
+    if character in _NAMED_ESCAPES:
+        return _NAMED_ESCAPES[character]
+    if code < 0x100:
+        return f"\\x{code:02x}"
+    return f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
 
-    Names and sources are the user's text: raw escape sequences would drive the terminal, and
-    a lone surrogate cannot be written as UTF-8 at all.
+
+def visible(text: str) -> str:
+    """``text`` with everything that would not show as itself spelled out as an escape.
+
+    Every text of the user's (names, ids, sources, paths, values, messages quoting them) goes
+    through here on its way to a terminal or a page: a raw escape sequence would drive the
+    terminal, and a bidi override would make a line read differently from what it holds.
     """
-    return _INVISIBLE.sub(
-        lambda match: _NAMED_ESCAPES.get(match.group())
-        or (f"\\x{ord(match.group()):02x}" if ord(match.group()) < 0x100 else f"\\u{ord(match.group()):04x}"),
-        text,
-    )
+    return _INVISIBLE.sub(_spelled, text)
 
 
 def interleave(old: list, new: list) -> list:
@@ -137,6 +158,30 @@ def interleave(old: list, new: list) -> list:
     return result
 
 
+def name_links(document: Any) -> None:
+    """Gives every parent link without a "name" the name of the cell it points at.
+
+    A merged notebook keeps only the "id" of each link; a link is read as naming its parent the
+    way that parent is named in the same notebook (null when no cell there has that id, or the
+    cell has no name). Links that do have a "name" keep it.
+    """
+    cells = _mapping(document).get("cells")
+    if not isinstance(cells, list):
+        return
+    names: dict = {}
+    links = []
+    for cell in cells:
+        canvas = _canvas(cell)
+        cell_id = canvas.get("id")
+        if isinstance(cell_id, str):
+            names[cell_id] = canvas.get("name")
+        parents = canvas.get("parents")
+        if isinstance(parents, list):
+            links.extend(link for link in parents if isinstance(link, dict) and "name" not in link and "id" in link)
+    for link in links:
+        link["name"] = names.get(link["id"]) if isinstance(link["id"], str) else None
+
+
 # --- the model ---------------------------------------------------------------------------
 
 
@@ -150,6 +195,85 @@ class Link:
     def label(self) -> str:
         name = _text(self.name) if self.name not in (None, "") else ""
         return f"{visible(name)} [{visible(_text(self.cell_id))}]" if name else f"[{visible(_text(self.cell_id))}]"
+
+
+@dataclass(frozen=True)
+class FieldChange:
+    """One change of a cell's canvas data beyond its name and links: a comment added, removed
+    or edited, the header colour, or any other entry (``field`` is then its key)."""
+
+    field: str  # "comment", "headerColor" or any other canvas key
+    status: str  # ADDED, REMOVED or MODIFIED
+    old: Any = None
+    new: Any = None
+
+    def describe(self) -> str:
+        """The change in words, user text escaped."""
+        if self.field == "comment":
+            if self.status == MODIFIED:
+                old, new = comment_text(self.old), comment_text(self.new)
+                if old == new:  # the difference lies in entries that are not shown
+                    old, new = _text(self.old), _text(self.new)
+                return f"comment edited: {visible(old)} -> {visible(new)}"
+            return f"comment {self.status}: {visible(comment_text(self.new if self.status == ADDED else self.old))}"
+        title = "header colour" if self.field == "headerColor" else visible(self.field)
+        old = "(none)" if self.status == ADDED else visible(_value(self.old))
+        new = "(none)" if self.status == REMOVED else visible(_value(self.new))
+        return f"{title}: {old} -> {new}"
+
+
+def comment_text(comment: Any) -> str:
+    """A comment as a reader would write it: "author: text", or its JSON when it has no text."""
+    if isinstance(comment, dict) and isinstance(comment.get("text"), str):
+        author = comment.get("author")
+        return f"{_text(author)}: {comment['text']}" if author not in (None, "") else comment["text"]
+    return _text(comment)
+
+
+def _comment_changes(old: Any, new: Any) -> list[FieldChange]:
+    """Comments matched across versions: equal ones first, then by their "id", then by place."""
+    old_left = list(enumerate(old))
+    new_left = list(enumerate(new))
+    for index, comment in list(new_left):
+        match = next((entry for entry in old_left if entry[1] == comment), None)
+        if match is not None:
+            old_left.remove(match)
+            new_left.remove((index, comment))
+    pairs = []
+
+    def identity(comment: Any) -> Any:
+        return comment.get("id") if isinstance(comment, dict) and isinstance(comment.get("id"), str) else None
+
+    for rule in (lambda o, n: identity(o[1]) is not None and identity(o[1]) == identity(n[1]),
+                 lambda o, n: o[0] == n[0]):
+        for entry in list(new_left):
+            match = next((candidate for candidate in old_left if rule(candidate, entry)), None)
+            if match is not None:
+                old_left.remove(match)
+                new_left.remove(entry)
+                pairs.append((entry[0], FieldChange("comment", MODIFIED, match[1], entry[1])))
+    changes = [(index, FieldChange("comment", REMOVED, comment)) for index, comment in old_left]
+    changes += pairs + [(index, FieldChange("comment", ADDED, new=comment)) for index, comment in new_left]
+    return [change for _index, change in sorted(changes, key=lambda item: item[0])]
+
+
+def canvas_changes(old: dict, new: dict) -> list[FieldChange]:
+    """What changed in a cell's canvas data, besides its id, name and links."""
+    changes = []
+    for key in interleave([key for key in old if key not in _CANVAS_SHOWN_APART],
+                          [key for key in new if key not in _CANVAS_SHOWN_APART]):
+        before, after = old.get(key), new.get(key)
+        if key in old and key in new and before == after:
+            continue
+        if key == "comments" and isinstance(before or [], list) and isinstance(after or [], list):
+            changes.extend(_comment_changes(before or [], after or []))
+        elif key not in old:
+            changes.append(FieldChange(key, ADDED, new=after))
+        elif key not in new:
+            changes.append(FieldChange(key, REMOVED, before))
+        else:
+            changes.append(FieldChange(key, MODIFIED, before, after))
+    return changes
 
 
 @dataclass
@@ -167,6 +291,7 @@ class CellChange:
     added_parents: list[Link] = field(default_factory=list)
     removed_parents: list[Link] = field(default_factory=list)
     outputs_changed: bool = False
+    metadata: list[FieldChange] = field(default_factory=list)
 
     @property
     def label(self) -> str:
@@ -176,6 +301,8 @@ class CellChange:
             return RELINKED
         if self.old_name is not None:
             return RENAMED
+        if self.metadata:
+            return ANNOTATED
         return UNCHANGED
 
     @property
@@ -279,6 +406,8 @@ def _side(document: dict, label: str) -> _Side:
             "source": cell.get("source"),
             "outputs": cell.get("outputs"),
             "position": index,
+            # Before diff_dicts writes its marks into this very mapping.
+            "canvas": dict(canvas),
         }
     side.order = sorted(positions, key=positions.__getitem__)
     parameters = _mapping(_mapping(document.get("metadata")).get("canvas")).get("parameters")
@@ -320,6 +449,8 @@ def compare(old: dict, new: dict, old_label: str = "old", new_label: str = "new"
     purpose. The labels only name the versions in error messages.
     """
     old_side, new_side = _side(old, old_label), _side(new, new_label)
+    name_links(old)
+    name_links(new)
     graph = _diff_graph(old, new)
 
     changes: dict[tuple, CellChange] = {}
@@ -344,6 +475,7 @@ def compare(old: dict, new: dict, old_label: str = "old", new_label: str = "new"
             if before["name"] != after["name"]:
                 change.old_name = before["name"]
             change.outputs_changed = before["outputs"] != after["outputs"]
+            change.metadata = canvas_changes(before["canvas"], after["canvas"])
         changes[key] = change
 
     for key in dict.fromkeys([*old_side.order, *new_side.order]):
@@ -372,6 +504,7 @@ def compare(old: dict, new: dict, old_label: str = "old", new_label: str = "new"
                 change.old_name = before["name"]
             if before["kind"] != after["kind"]:
                 change.old_kind = before["kind"]
+            change.metadata = canvas_changes(before["canvas"], after["canvas"])
         changes[key] = change
 
     order = interleave(old_side.order, new_side.order)
@@ -453,6 +586,7 @@ _STYLE = {
     MODIFIED: "1;33",
     RELINKED: "1;36",
     RENAMED: "1;36",
+    ANNOTATED: "1;36",
     RETYPED: "1;36",
     "@": "36",
     " ": "",
@@ -501,6 +635,10 @@ def _cell_block(cell: CellChange, paint: _Paint) -> list[str]:
     links += [paint("-", f"-{link.label()}") for link in cell.removed_parents]
     if links:
         lines.append("parents: " + ", ".join(links))
+    for change in cell.metadata:
+        text = change.describe()
+        lines.append(paint({ADDED: "+", REMOVED: "-"}[change.status], text) if change.field == "comment"
+                     and change.status != MODIFIED else text)
     if cell.outputs_changed:
         lines.append(paint("dim", "outputs differ (not shown)"))
     if cell.old_source != cell.new_source:
@@ -590,6 +728,7 @@ def render_notebook(document: Any) -> str:
     """
     if not isinstance(document, dict):
         return _text(document) + "\n"
+    name_links(document)
     lines = []
     parameters = _mapping(_mapping(document.get("metadata")).get("canvas")).get("parameters")
     if isinstance(parameters, list) and parameters:
@@ -610,11 +749,27 @@ def render_notebook(document: Any) -> str:
         parents = canvas.get("parents")
         if isinstance(parents, list) and parents:
             lines.append("  parents: " + ", ".join(link.label() for link in _links(parents)))
+        lines.extend(visible(f"  {line}") for line in _canvas_lines(canvas))
         lines.extend("    " + visible(line.rstrip("\n")) for line in source_lines(entry.get("source")))
         outputs = entry.get("outputs")
         if isinstance(outputs, list) and outputs:
             lines.append(f"  outputs: {len(outputs)} (not shown)")
     return "\n".join(lines) + ("\n" if lines else "")
+
+
+def _canvas_lines(canvas: dict) -> list[str]:
+    """A cell's canvas data beyond its id, name and links, one line per entry or comment."""
+    lines = []
+    for key, value in canvas.items():
+        if key in _CANVAS_SHOWN_APART:
+            continue
+        if key == "comments" and isinstance(value, list):
+            lines.extend(f"comment: {comment_text(comment)}" for comment in value)
+        elif key == "headerColor":
+            lines.append(f"header colour: {_value(value)}")
+        else:
+            lines.append(f"{_text(key)}: {_value(value)}")
+    return lines
 
 
 def render_file(path: str | os.PathLike) -> str:

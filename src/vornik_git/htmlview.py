@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from . import linediff
 from .diffview import (
     ADDED,
+    ANNOTATED,
     MODIFIED,
     RELINKED,
     REMOVED,
@@ -60,7 +61,7 @@ code, .src, .mono { font-family: ui-monospace, "SFMono-Regular", Menlo, Consolas
 .badge { display: inline-block; border-radius: 10px; padding: 1px 9px; margin-right: 6px;
   font-size: 12px; font-weight: 600; border: 1px solid currentColor; }
 .badge.added { color: var(--add); } .badge.removed { color: var(--del); } .badge.modified { color: var(--mod); }
-.badge.relinked, .badge.renamed, .badge.retyped { color: var(--link); } .badge.unchanged { color: var(--same); }
+.badge.relinked, .badge.renamed, .badge.retyped, .badge.annotated { color: var(--link); } .badge.unchanged { color: var(--same); }
 .graph svg { max-width: 100%; height: auto; display: block; }
 .graph .legend span { margin-right: 14px; font-size: 12px; color: var(--muted); white-space: nowrap; }
 .graph .legend i { display: inline-block; width: 22px; height: 0; vertical-align: middle; margin-right: 5px;
@@ -78,6 +79,7 @@ article.cell > header .title { font-weight: 600; margin-left: 4px; }
 article.cell > header .kind { color: var(--muted); }
 article.cell .facts { padding: 6px 12px 0; margin: 0; }
 article.cell .facts li { list-style: none; margin: 0 0 4px; }
+article.cell .facts li.meta.added { color: var(--add); } article.cell .facts li.meta.removed { color: var(--del); }
 .chip { display: inline-block; border-radius: 4px; padding: 0 6px; margin: 0 4px 2px 0; font-size: 12.5px;
   background: var(--same-bg); border: 1px solid #d1d9e0; }
 .chip.added { background: var(--add-bg); border-color: var(--add); }
@@ -104,6 +106,7 @@ _BOX = {
     MODIFIED: ("#fff8c5", "#9a6700"),
     RELINKED: ("#f6f8fa", "#0969da"),
     RENAMED: ("#f6f8fa", "#0969da"),
+    ANNOTATED: ("#f6f8fa", "#0969da"),
     UNCHANGED: ("#f6f8fa", "#8c959f"),
 }
 _LINK_COLOURS = {"kept": "#8c959f", ADDED: "#1a7f37", REMOVED: "#cf222e"}
@@ -412,6 +415,7 @@ def _cell_article(cell: CellChange, anchor: str) -> str:
     if cell.kind == "code" and (cell.parents or cell.added_parents or cell.removed_parents):
         chips = _chips(cell.parents, "kept") + _chips(cell.added_parents, ADDED) + _chips(cell.removed_parents, REMOVED)
         facts.append(f"<li>parents: {' '.join(chips)}</li>")
+    facts.extend(f'<li class="meta {change.status}">{html.escape(change.describe())}</li>' for change in cell.metadata)
     if cell.outputs_changed:
         facts.append('<li class="note">outputs differ (not shown)</li>')
     if facts:
@@ -461,7 +465,7 @@ def _parameter_section(parameters: list[ParameterChange]) -> str:
 def _legend() -> str:
     links = [(ADDED, "added link", ""), (REMOVED, "removed link", ";border-top-style:dashed"), ("kept", "kept link", "")]
     boxes = [(ADDED, "added"), (REMOVED, "removed"), (MODIFIED, "modified source"),
-             (RELINKED, "links or name changed"), (UNCHANGED, "unchanged")]
+             (RELINKED, "links, name or canvas data changed"), (UNCHANGED, "unchanged")]
     parts = [f'<span><i style="border-color:{_LINK_COLOURS[kind]}{extra}"></i>{text}</span>'
              for kind, text, extra in links]
     parts += [f'<span><b style="background:{_BOX[kind][0]};border-color:{_BOX[kind][1]}"></b>{text}</span>'
@@ -473,7 +477,7 @@ def _counts(label: str, items: list) -> str:
     counts: dict[str, int] = {}
     for item in items:
         counts[item.label] = counts.get(item.label, 0) + 1
-    order = (MODIFIED, ADDED, REMOVED, RELINKED, RENAMED, RETYPED, UNCHANGED)
+    order = (MODIFIED, ADDED, REMOVED, RELINKED, RENAMED, ANNOTATED, RETYPED, UNCHANGED)
     badges = "".join(f'<span class="badge {name}">{counts[name]} {name}</span>' for name in order if name in counts)
     return f'<p class="summary"><span class="what">{label}</span>{badges or "none"}</p>'
 

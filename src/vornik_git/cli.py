@@ -60,6 +60,13 @@ def _conflicts(args: argparse.Namespace) -> int:
     return 1 if found else 0
 
 
+def _error(message: str) -> None:
+    """One line on standard error; the message quotes the user's paths and names, escaped here."""
+    from .diffview import visible
+
+    _write(f"vornik-git: error: {visible(message)}\n", sys.stderr)
+
+
 def _write(text: str, stream=None) -> None:
     stream = stream or sys.stdout
     # The text is the user's own (names, sources, paths); a stream that cannot encode a
@@ -107,13 +114,82 @@ def _git_wants_color() -> bool:
     return True
 
 
+def _diff_operands(args: argparse.Namespace) -> tuple[list[str], list[str] | None] | None:
+    """None for two notebook files; otherwise the revisions and the paths, the paths None when
+    no "--" set them apart (git then tells them apart itself)."""
+    words = getattr(args, "argv", [])
+    if "--" in words:
+        before = build_parser().parse_args(words[: words.index("--")]).files
+        return before, args.files[len(before):]
+    if args.cached or len(args.files) != 2:
+        return args.files, None
+    missing = [name for name in args.files if name != os.devnull and not os.path.exists(name)]
+    if missing:
+        from .revisions import is_revision
+
+        if any(is_revision(name) for name in missing):
+            return args.files, None
+    return None
+
+
+def _revision_diff(args: argparse.Namespace, revisions: list[str], paths: list[str] | None) -> int:
+    from . import diffview, revisions as git
+
+    if args.json:
+        raise diffview.ViewError("--json compares two notebook files: give OLD.ipynb NEW.ipynb")
+    color = _wants_color(args)
+    sections, entries = [], []
+    with git.changed_notebooks(revisions, paths, args.cached) as changes:
+        for change in changes:
+            old_label = diffview.NULL_PATH if change.old == diffview.NULL_PATH else f"a/{change.path}"
+            new_label = diffview.NULL_PATH if change.new == diffview.NULL_PATH else f"b/{change.path}"
+            try:
+                diff: object = diffview.compare_files(change.old, change.new, old_label, new_label)
+            except diffview.ViewError as error:
+                diff = str(error)
+                if not args.html:
+                    sections.append(diffview.fallback_diff(change.old, change.new, old_label, new_label,
+                                                           diff, color))
+            else:
+                if not args.html:
+                    sections.append(diffview.render_text(diff, old_label, new_label, color))
+            entries.append((diff, old_label, new_label))
+    if args.html:
+        from . import htmlview
+
+        title = " ".join(["git diff", *(["--cached"] if args.cached else []), *revisions,
+                          *(["--", *paths] if paths else [])])
+        _write_page(args.html, htmlview.render_html_set(entries, title))
+    else:
+        _write("\n".join(sections))
+    return 1 if any(isinstance(diff, str) or diff.changed for diff, _old, _new in entries) else 0
+
+
+def _write_page(target: str, text: str) -> None:
+    from . import diffview
+
+    if target == "-":
+        _write(text)
+        return
+    try:
+        with open(target, "w", encoding="utf-8") as page:
+            page.write(text)
+    except OSError as error:
+        raise diffview.ViewError(f"{target}: cannot write it ({error.strerror})") from None
+
+
 def _diff(args: argparse.Namespace) -> int:
     from . import diffview
 
     if args.git_driver:
         return _git_diff(args)
-    if len(args.files) != 2:
-        args.parser.error("give two notebooks: OLD NEW")
+    try:
+        operands = _diff_operands(args)
+        if operands is not None:
+            return _revision_diff(args, *operands)
+    except diffview.ViewError as error:
+        _error(str(error))
+        return 2
     old, new = args.files
     try:
         diff = diffview.compare_files(old, new)
@@ -124,18 +200,12 @@ def _diff(args: argparse.Namespace) -> int:
         elif args.html:
             from . import htmlview
 
-            text = htmlview.render_html(diff, old, new)
-            if args.html != "-":
-                try:
-                    with open(args.html, "w", encoding="utf-8") as page:
-                        page.write(text)
-                except OSError as error:
-                    raise diffview.ViewError(f"{args.html}: cannot write it ({error.strerror})") from None
-                text = ""
+            _write_page(args.html, htmlview.render_html(diff, old, new))
+            text = ""
         else:
             text = diffview.render_text(diff, old, new, color=_wants_color(args))
     except diffview.ViewError as error:
-        print(f"vornik-git: error: {error}", file=sys.stderr)
+        _error(str(error))
         return 2
     _write(text)
     return 1 if diff.changed else 0
@@ -181,7 +251,7 @@ def _cat(args: argparse.Namespace) -> int:
     try:
         text = diffview.render_file(args.notebook)
     except diffview.ViewError as error:
-        print(f"vornik-git: error: {error}", file=sys.stderr)
+        _error(str(error))
         return 2
     _write(text)
     return 0
@@ -236,15 +306,23 @@ def build_parser() -> argparse.ArgumentParser:
     conflicts.set_defaults(run=_conflicts)
 
     diff = commands.add_parser(
-        "diff", help="show what changed between two notebooks, cell by cell",
-        usage="vornik-git diff [--no-color | --color] [--json | --html OUT.html] OLD.ipynb NEW.ipynb",
+        "diff", help="show what changed between two notebooks, or in git, cell by cell",
+        usage="vornik-git diff [--no-color | --color] [--json | --html OUT.html] OLD.ipynb NEW.ipynb\n"
+        "       vornik-git diff [--no-color | --color] [--html OUT.html] [--cached] [REV [REV]] [--] [PATH...]",
         description="Compare two notebooks by their cells' canvas ids: every added, removed or "
-        "changed cell with its name, id, source diff and parent links, a table of changed "
-        "parameters, and one line for what is unchanged. Outputs are never shown. Exit status: "
-        "0 when there are no differences, 1 when there are, 2 on errors. /dev/null stands for "
-        "an empty notebook.",
+        "changed cell with its name, id, source diff, parent links and canvas data (comments, "
+        "header colour), a table of changed parameters, and one line for what is unchanged. "
+        "Outputs are never shown. Two arguments, without '--' or '--cached', are two notebook "
+        "files unless one of them is no file but a git revision; /dev/null stands for an empty "
+        "notebook. Anything else is read as 'git diff' reads it, in the current repository: no "
+        "revision compares the index with the work tree, --cached [REV] REV (HEAD) with the "
+        "index, REV with the work tree, REV REV (or REV..REV) two commits; PATHs limit the "
+        "notebooks (*.ipynb) shown. Exit status: 0 when there are no differences, 1 when there "
+        "are, 2 on errors.",
     )
     diff.add_argument("files", nargs="*", metavar="NOTEBOOK", help=argparse.SUPPRESS)
+    diff.add_argument("--cached", "--staged", action="store_true",
+                      help="compare the index (staged changes) with REV, HEAD by default")
     output = diff.add_mutually_exclusive_group()
     output.add_argument("--json", action="store_true", help="print the diff graph itself, as JSON")
     output.add_argument("--html", metavar="OUT.html",
@@ -272,7 +350,9 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
     args = build_parser().parse_args(argv)
+    args.argv = argv  # the words as given: "diff" reads revisions and paths apart at a "--"
     try:
         return args.run(args)
     except gitsetup.SetupError as error:

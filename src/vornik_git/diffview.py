@@ -41,15 +41,16 @@ def empty_notebook() -> dict:
     return {"cells": [], "metadata": {"canvas": {"parameters": []}}}
 
 
-def load_notebook(path: str | os.PathLike) -> dict:
-    """The notebook at ``path``, read with the native reader; ``/dev/null`` is an empty one."""
+def load_notebook(path: str | os.PathLike, label: str | None = None) -> dict:
+    """The notebook at ``path``, read with the native reader; ``/dev/null`` is an empty one.
+    Errors name the file by ``label`` when one is given."""
     from vornik_git import _native
 
-    name = os.fspath(path)
-    if name == NULL_PATH:
+    if os.fspath(path) == NULL_PATH:
         return empty_notebook()
+    name = os.fspath(path) if label is None else label
     try:
-        document = _native.load(name)
+        document = _native.load(os.fspath(path))
     except FileNotFoundError:
         raise ViewError(f"{name}: no such file") from None
     except OSError as error:
@@ -532,9 +533,13 @@ def compare(old: dict, new: dict, old_label: str = "old", new_label: str = "new"
     return NotebookDiff(cells, ordered, graph)
 
 
-def compare_files(old_path: str | os.PathLike, new_path: str | os.PathLike) -> NotebookDiff:
-    old_name, new_name = os.fspath(old_path), os.fspath(new_path)
-    return compare(load_notebook(old_name), load_notebook(new_name), old_name, new_name)
+def compare_files(old_path: str | os.PathLike, new_path: str | os.PathLike,
+                  old_label: str | None = None, new_label: str | None = None) -> NotebookDiff:
+    """The changes between two notebook files; the labels, the paths by default, name them in
+    error messages."""
+    old_label = os.fspath(old_path) if old_label is None else old_label
+    new_label = os.fspath(new_path) if new_label is None else new_label
+    return compare(load_notebook(old_path, old_label), load_notebook(new_path, new_label), old_label, new_label)
 
 
 # --- source hunks ------------------------------------------------------------------------

@@ -56,6 +56,9 @@ code, .src, .mono { font-family: ui-monospace, "SFMono-Regular", Menlo, Consolas
   font-size: 12.5px; }
 .files { color: var(--muted); margin: 0 0 8px; word-break: break-all; }
 .files .arrow { margin: 0 6px; }
+section.notebook { border-top: 3px solid #d1d9e0; margin-top: 28px; padding-top: 8px; }
+section.notebook > .files { font-size: 16px; font-weight: 600; color: var(--text); }
+ul.notebooks { margin: 6px 0; padding-left: 20px; }
 .summary { margin: 4px 0; }
 .summary .what { display: inline-block; width: 6.5em; color: var(--muted); }
 .badge { display: inline-block; border-radius: 10px; padding: 1px 9px; margin-right: 6px;
@@ -277,7 +280,7 @@ def _paths(nodes: dict, edges: list[tuple]) -> tuple[list[str], float]:
     return paths, right + MARGIN if lanes else 0.0
 
 
-def _svg(cells: list[CellChange], anchors: dict) -> tuple[str, int, int]:
+def _svg(cells: list[CellChange], anchors: dict, prefix: str = "") -> tuple[str, int, int]:
     nodes, edges, width, height = _layout(cells, anchors)
     if not nodes:
         return "", 0, 0
@@ -290,7 +293,7 @@ def _svg(cells: list[CellChange], anchors: dict) -> tuple[str, int, int]:
     ]
     for kind, colour in _LINK_COLOURS.items():
         parts.append(
-            f'<marker id="arrow-{kind}" viewBox="0 0 10 10" refX="10" refY="5" markerWidth="7" '
+            f'<marker id="{prefix}arrow-{kind}" viewBox="0 0 10 10" refX="10" refY="5" markerWidth="7" '
             f'markerHeight="7" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z" fill="{colour}"/></marker>'
         )
     parts.append("</defs>")
@@ -298,7 +301,7 @@ def _svg(cells: list[CellChange], anchors: dict) -> tuple[str, int, int]:
         dash = ' stroke-dasharray="5 4"' if kind == REMOVED else ""
         parts.append(
             f'<path class="link {kind}" d="{path}" fill="none" stroke="{_LINK_COLOURS[kind]}" '
-            f'stroke-width="1.6"{dash} marker-end="url(#arrow-{kind})"/>'
+            f'stroke-width="1.6"{dash} marker-end="url(#{prefix}arrow-{kind})"/>'
         )
     for node in nodes.values():
         cell = node.cell
@@ -482,21 +485,17 @@ def _counts(label: str, items: list) -> str:
     return f'<p class="summary"><span class="what">{label}</span>{badges or "none"}</p>'
 
 
-def render_html(diff: NotebookDiff, old_label: str, new_label: str) -> str:
-    """The whole page, as text; the same diff always gives the same bytes."""
+def _notebook_body(diff: NotebookDiff, old_label: str, new_label: str, prefix: str = "") -> list[str]:
+    """The parts of the page that show one notebook's diff; ``prefix`` keeps its anchors apart
+    from those of other notebooks on the same page."""
     shown = [cell for cell in diff.cells if cell.shown]
-    anchors = {id(cell): f"cell-{index}" for index, cell in enumerate(shown, 1)}
-    title = f"{visible(old_label)} \u2192 {visible(new_label)}"
-    svg, drawn, total = _svg(diff.cells, anchors)
-
+    anchors = {id(cell): f"{prefix}cell-{index}" for index, cell in enumerate(shown, 1)}
+    svg, drawn, total = _svg(diff.cells, anchors, prefix)
     body = [
-        "<header>",
-        "<h1>Notebook diff</h1>",
         f'<p class="files"><span class="old mono">{_esc(old_label)}</span><span class="arrow">\u2192</span>'
         f'<span class="new mono">{_esc(new_label)}</span></p>',
         _counts("cells", diff.cells),
         _counts("parameters", diff.parameters),
-        "</header>",
     ]
     if not diff.changed:
         body.append('<p class="note">No differences in cells or parameters.</p>')
@@ -520,7 +519,10 @@ def render_html(diff: NotebookDiff, old_label: str, new_label: str) -> str:
     if same:
         body.append(f'<p class="note">unchanged: {len(same)} cell{"s" if len(same) > 1 else ""} ({", ".join(same)})</p>')
     body.append("</section>")
+    return body
 
+
+def _page(title: str, body: list[str]) -> str:
     return "\n".join([
         "<!DOCTYPE html>",
         '<html lang="en">',
@@ -528,7 +530,7 @@ def render_html(diff: NotebookDiff, old_label: str, new_label: str) -> str:
         '<meta charset="utf-8">',
         f'<meta http-equiv="Content-Security-Policy" content="{_POLICY}">',
         '<meta name="viewport" content="width=device-width, initial-scale=1">',
-        f"<title>Notebook diff: {html.escape(title)}</title>",
+        f"<title>Notebook diff: {html.escape(visible(title))}</title>",
         f"<style>{_CSS}</style>",
         "</head>",
         "<body>",
@@ -538,3 +540,32 @@ def render_html(diff: NotebookDiff, old_label: str, new_label: str) -> str:
         "",
     ])
 
+
+def render_html(diff: NotebookDiff, old_label: str, new_label: str) -> str:
+    """The whole page, as text; the same diff always gives the same bytes."""
+    head, *rest = _notebook_body(diff, old_label, new_label)
+    body = ["<header>", "<h1>Notebook diff</h1>", head, *rest[:2], "</header>", *rest[2:]]
+    return _page(f"{old_label} \u2192 {new_label}", body)
+
+
+def render_html_set(entries: list[tuple[NotebookDiff | str, str, str]], title: str) -> str:
+    """One page for several notebooks: (diff, old label, new label) each, or in place of the
+    diff the reason why that notebook could not be compared cell by cell."""
+    body = ["<header>", "<h1>Notebook diff</h1>", f'<p class="files">{_esc(title)}</p>']
+    if not entries:
+        body.append('<p class="note">No notebook differs.</p>')
+    else:
+        links = "".join(f'<li><a class="mono" href="#nb-{number}">{_esc(new if new != "/dev/null" else old)}</a></li>'
+                        for number, (_diff, old, new) in enumerate(entries, 1))
+        body.append(f'<ul class="notebooks">{links}</ul>')
+    body.append("</header>")
+    for number, (diff, old_label, new_label) in enumerate(entries, 1):
+        body.append(f'<section class="notebook" id="nb-{number}">')
+        if isinstance(diff, str):
+            body.append(f'<p class="files"><span class="old mono">{_esc(old_label)}</span><span class="arrow">'
+                        f'\u2192</span><span class="new mono">{_esc(new_label)}</span></p>')
+            body.append(f'<p class="note">Not compared cell by cell: {_esc(diff)}</p>')
+        else:
+            body.extend(_notebook_body(diff, old_label, new_label, f"nb-{number}-"))
+        body.append("</section>")
+    return _page(title, body)

@@ -47,17 +47,35 @@ def _status(args: argparse.Namespace) -> int:
 
 
 def _conflicts(args: argparse.Namespace) -> int:
-    found = 0
-    for path in args.notebooks:
+    from . import conflictview
+    from .diffview import ViewError, visible
+
+    unmerged: set[str] = set()
+    paths = args.notebooks
+    if not paths:
         try:
-            lines = gitsetup.conflicts(path)
-        except (OSError, ValueError, KeyError, TypeError) as error:
-            print(f"vornik-git: error: {path}: cannot read the notebook ({error})", file=sys.stderr)
+            paths, unmerged = conflictview.tracked_notebooks()
+        except ViewError as error:
+            _error(str(error))
             return 2
-        found += len(lines)
-        for line in lines:
-            print(f"{path}: {line}")
-    return 1 if found else 0
+    found, failed = [], False
+    for path in paths:
+        if path in unmerged and not os.path.exists(path):
+            lines = ["unmerged in git, and deleted in the work tree"]
+        elif not args.notebooks and not os.path.exists(path):
+            continue  # deleted in the work tree: nothing left in it to resolve
+        else:
+            try:
+                lines = conflictview.conflicts(path)
+            except ViewError as error:
+                _error(str(error))
+                failed = True
+                continue
+            if path in unmerged and not lines:
+                lines = ["unmerged in git, with no conflict marks left ('git add' it once resolved)"]
+        found.extend(f"{visible(path)}: {line}\n" for line in lines)
+    _write("".join(found))
+    return 2 if failed else 1 if found else 0
 
 
 def _error(message: str) -> None:
@@ -299,10 +317,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     conflicts = commands.add_parser(
         "conflicts", help="list the conflicts a merge left in notebooks (exit status 1 if any)",
-        description="List the cells and parameters that a merge kept in two variants (names "
-        "starting with '<<< ' or '>>> ') and the cells whose source holds conflict blocks.",
+        description="List the cells and parameters that a merge kept in two variants, or in one "
+        "marked variant because the other branch deleted it (names starting with '<<< ' for the "
+        "current branch's, '>>> ' for the incoming one's), and the cells whose source holds "
+        "conflict blocks. Without NOTEBOOKs, every notebook that git tracks in this work tree, "
+        "and every one it reports unmerged. Exit status: 0 when nothing is left, 1 when "
+        "something is, 2 when a notebook cannot be read.",
     )
-    conflicts.add_argument("notebooks", nargs="+", metavar="NOTEBOOK")
+    conflicts.add_argument("notebooks", nargs="*", metavar="NOTEBOOK")
     conflicts.set_defaults(run=_conflicts)
 
     diff = commands.add_parser(

@@ -100,7 +100,7 @@ def tracked_notebooks() -> tuple[list[str], set[str]]:
     the current directory; and the set of those that git reports unmerged."""
     from .revisions import SUFFIX, work_tree
 
-    top = work_tree()
+    top = work_tree("name the notebooks to check")
     tracked = _git_lines(["ls-files", "-z", "--cached", "--", f"*{SUFFIX}"], top)
     unmerged = _git_lines(["diff", "--name-only", "-z", "--diff-filter=U", "--", f"*{SUFFIX}"], top)
     paths = [os.path.relpath(os.path.join(top, name)) for name in dict.fromkeys([*tracked, *unmerged])]

@@ -49,13 +49,13 @@ def _git(args: list[str], cwd: str | None = None) -> bytes:
     return result.stdout
 
 
-def work_tree() -> str:
-    """The top of the work tree around the current directory."""
+def work_tree(otherwise: str = "give two notebook files") -> str:
+    """The top of the work tree around the current directory; ``otherwise`` tells the user what
+    to do outside one."""
     try:
         return os.fsdecode(_git(["rev-parse", "--show-toplevel"])).strip()
     except ViewError:
-        raise ViewError("not inside a git work tree: give two notebook files, or run this in a "
-                        "repository") from None
+        raise ViewError(f"not inside a git work tree: {otherwise}, or run this in a repository") from None
 
 
 def is_revision(word: str) -> bool:

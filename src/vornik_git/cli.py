@@ -5,11 +5,10 @@ from __future__ import annotations
 
 import argparse
 import os
-import shutil
-import subprocess
 import sys
 
-from . import gitsetup
+# Only what every command needs is imported here: git runs "cat" twice per notebook and commit
+# in 'git log -p', so each command imports the rest itself.
 
 
 def _scope_options(parser: argparse.ArgumentParser) -> None:
@@ -26,6 +25,8 @@ def _scope_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _install(args: argparse.Namespace) -> int:
+    from . import gitsetup
+
     for line in gitsetup.install(args.scope):
         print(line)
     if args.scope == "local":
@@ -35,12 +36,16 @@ def _install(args: argparse.Namespace) -> int:
 
 
 def _uninstall(args: argparse.Namespace) -> int:
+    from . import gitsetup
+
     for line in gitsetup.uninstall(args.scope):
         print(line)
     return 0
 
 
 def _status(args: argparse.Namespace) -> int:
+    from . import gitsetup
+
     report, active = gitsetup.status()
     print("\n".join(report))
     return 0 if active else 1
@@ -48,7 +53,7 @@ def _status(args: argparse.Namespace) -> int:
 
 def _conflicts(args: argparse.Namespace) -> int:
     from . import conflictview
-    from .diffview import ViewError, visible
+    from .notebooktext import ViewError, visible
 
     unmerged: set[str] = set()
     paths = args.notebooks
@@ -80,7 +85,7 @@ def _conflicts(args: argparse.Namespace) -> int:
 
 def _error(message: str) -> None:
     """One line on standard error; the message quotes the user's paths and names, escaped here."""
-    from .diffview import visible
+    from .notebooktext import visible
 
     _write(f"vornik-git: error: {visible(message)}\n", sys.stderr)
 
@@ -119,6 +124,8 @@ def _git_wants_color() -> bool:
     tty = sys.stdout.isatty()
 
     def config(*args: str) -> str:
+        import subprocess
+
         try:
             result = subprocess.run(["git", "config", *args], capture_output=True, text=True)
         except OSError:
@@ -264,11 +271,11 @@ def _git_diff(args: argparse.Namespace) -> int:
 
 
 def _cat(args: argparse.Namespace) -> int:
-    from . import diffview
+    from . import notebooktext
 
     try:
-        text = diffview.render_file(args.notebook)
-    except diffview.ViewError as error:
+        text = notebooktext.render_file(args.notebook)
+    except notebooktext.ViewError as error:
         _error(str(error))
         return 2
     _write(text)
@@ -276,6 +283,8 @@ def _cat(args: argparse.Namespace) -> int:
 
 
 def _warn_without_launcher() -> None:
+    import shutil
+
     for name, use in (("vornikweave", "merging"), ("vornik-git", "diffing")):
         if shutil.which(name) is None:
             print(
@@ -377,7 +386,11 @@ def main(argv: list[str] | None = None) -> int:
     args.argv = argv  # the words as given: "diff" reads revisions and paths apart at a "--"
     try:
         return args.run(args)
-    except gitsetup.SetupError as error:
+    except Exception as error:
+        from .gitsetup import SetupError
+
+        if not isinstance(error, SetupError):
+            raise
         print(f"vornik-git: error: {error}", file=sys.stderr)
         return 1
 

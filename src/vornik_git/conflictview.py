@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 from typing import Any
 
-from .diffview import ViewError, visible
+from .notebooktext import ViewError, visible
 
 CURRENT, INCOMING = "<<< ", ">>> "
 _BLOCK = "<<<<<<< "
@@ -70,7 +70,7 @@ def conflicts(path: str | os.PathLike) -> list[str]:
     """The conflicts left in the notebook file at ``path``. A file that is no JSON but holds
     git's own conflict blocks (git merged it line by line) says so; any other file that cannot
     be read raises ViewError."""
-    from .diffview import load_notebook
+    from .notebooktext import load_notebook
 
     try:
         return notebook_conflicts(load_notebook(path))

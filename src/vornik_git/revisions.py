@@ -20,7 +20,7 @@ import tempfile
 from dataclasses import dataclass
 from typing import Iterator
 
-from .diffview import NULL_PATH, ViewError, visible
+from .notebooktext import NULL_PATH, ViewError, visible
 
 SUFFIX = ".ipynb"
 _NO_BLOB = "0" * 40

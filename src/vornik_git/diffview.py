@@ -588,7 +588,8 @@ def fallback_diff(old_path: str, new_path: str, old_label: str, new_label: str, 
     old_lines = [] if old_path == NULL_PATH else render_file(old_path).splitlines(keepends=True)
     new_lines = [] if new_path == NULL_PATH else render_file(new_path).splitlines(keepends=True)
     lines = [paint("header", f"--- {visible(old_label)}"), paint("header", f"+++ {visible(new_label)}"),
-             paint("dim", f"(not compared cell by cell: {reason}; showing a line diff of the notebooks as text)")]
+             paint("dim", f"(not compared cell by cell: {visible(reason)}; "
+                          "showing a line diff of the notebooks as text)")]
     for kind, text in unified_lines(old_lines, new_lines):
         lines.append(paint(kind, text if kind in "@\\" else kind + text))
     return "\n".join(lines) + "\n"

@@ -247,4 +247,5 @@ def render_file(path: str | os.PathLike) -> str:
                 raw = stream.read()
         except OSError:
             raise error from None
-        return f"(not read as a notebook: {error})\n" + "".join(visible(line) + "\n" for line in raw.splitlines())
+        shown = "".join(visible(line) + "\n" for line in raw.splitlines())
+        return f"(not read as a notebook: {visible(str(error))})\n" + shown

@@ -12,11 +12,15 @@ from notebooks import make_cell, make_notebook
 DATA = Path(__file__).resolve().parent / "data"
 SVG = "{http://www.w3.org/2000/svg}"
 
-# Markup for the page and control sequences for the terminal, a lone surrogate for the encoder.
-HOSTILE = '<script>document.title="ran"</script><img src=x onerror=y>\x1b]0;owned\x07\x1b[2J\x00\r\x85\ud800 end'
+# Markup for the page and control sequences for the terminal, a lone surrogate for the encoder,
+# a bidi override and a zero-width space that would make the text read otherwise than it is.
+HOSTILE = ('<script>document.title="ran"</script><img src=x onerror=y>\x1b]0;owned\x07\x1b[2J\x00\r\x85\ud800'
+           ' \u202eevil\u200b end')
 # How the views spell it out.
-HOSTILE_SHOWN = '<script>document.title="ran"</script><img src=x onerror=y>\\e]0;owned\\x07\\e[2J\\x00\\r\\x85\\ud800 end'
-PLACES = ["cell name", "cell id", "source", "parent name", "parameter name", "parameter value", "markdown source"]
+HOSTILE_SHOWN = ('<script>document.title="ran"</script><img src=x onerror=y>\\e]0;owned\\x07\\e[2J\\x00\\r'
+                 '\\x85\\ud800 \\u202eevil\\u200b end')
+PLACES = ["cell name", "cell id", "source", "parent name", "parameter name", "parameter value", "markdown source",
+          "comment"]
 
 
 def hostile_pair(place):
@@ -35,6 +39,8 @@ def hostile_pair(place):
         container[key] = HOSTILE
     elif place == "source":
         new_cells[0]["source"] = [HOSTILE + "\n"]
+    elif place == "comment":
+        new_cells[0]["metadata"]["canvas"]["comments"] = [{"author": HOSTILE, "text": HOSTILE}]
     elif place == "parent name":
         new_cells[1]["metadata"]["canvas"]["parents"] = [{"id": "z", "name": HOSTILE}]
     else:

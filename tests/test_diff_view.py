@@ -28,8 +28,8 @@ PAIRS = [
     ("examples/base.ipynb", "examples/incoming.ipynb", "diff-base-incoming.txt"),
     ("tests/data/pipeline-old.ipynb", "tests/data/pipeline-new.ipynb", "diff-pipeline.txt"),
 ]
-# Raw terminal control: anything below a blank except the line feed, and DEL and C1.
-RAW_CONTROL = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f]")
+# Raw terminal control: anything below a blank except the line feed, DEL and C1; bidi controls.
+RAW_CONTROL = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f\u200b-\u200f\u202a-\u202e\u2066-\u2069]")
 
 
 def run_cli(capsys, *args):
@@ -251,3 +251,81 @@ def test_inserting_a_cell_changes_only_its_own_lines_in_cat(index):
     after = diffview.render_notebook(make_notebook(cells, [{"name": "p", "type": "int", "value": "1"}]))
     changed = [line for line in difflib.ndiff(before.splitlines(), after.splitlines()) if line[:1] in "-+"]
     assert changed == ["+ code cell 'inserted' [new]", "+     z = 0"]
+
+
+def test_every_character_that_would_not_show_is_escaped():
+    import unicodedata
+
+    everything = [chr(code) for code in range(sys.maxunicode + 1)]
+    hidden = "".join(c for c in everything if c != "\t" and unicodedata.category(c) in ("Cc", "Cf", "Cs", "Zl", "Zp"))
+    rest = "".join(c for c in everything if c == "\t" or unicodedata.category(c) not in ("Cc", "Cf", "Cs", "Zl", "Zp"))
+    assert re.fullmatch(r"(\\(x[0-9a-f]{2}|u[0-9a-f]{4}|U[0-9a-f]{8}|[enr]))+", diffview.visible(hidden))
+    assert diffview.visible(rest) == rest
+
+
+@pytest.mark.parametrize("view, status, expected", [
+    (["diff", "--no-color"], 1, "added code cell 'report' [f5b0]\nparents: +train [c71d]\n"),
+    (["diff", "--html", "-"], 1, '<span class="chip added">train [c71d]</span>'),
+    (["diff", "--json"], 1, '"added_parents": [{"id": "c71d", "name": "train"}]'),
+    (["cat"], 0, "code cell 'clean' [8a2e]\n  parents: load [3f1c]\n  comment: ana: inclusive bound\n"),
+    (["cat"], 0, "code cell 'train' [c71d]\n  parents: clean [8a2e]\n  header colour: #3572A5\n"),
+])
+def test_views_read_a_merged_notebook(capsys, tmp_path, view, status, expected):
+    from notebooks import Merger
+
+    merged = Merger(tmp_path)(*[json.loads((ROOT / f"examples/{name}.ipynb").read_text())
+                                for name in ("base", "current", "incoming")])
+    # the merge keeps only the id of each link
+    assert {key for cell in merged["cells"] for link in cell["metadata"]["canvas"].get("parents", []) for key in link} \
+        == {"id"}
+    files = [str(tmp_path / "current.ipynb")] if view == ["cat"] else [str(ROOT / "examples/base.ipynb"),
+                                                                       str(tmp_path / "current.ipynb")]
+    code, out, err = run_cli(capsys, *view, *files)
+    assert (code, err) == (status, "")
+    assert expected in (json.dumps(json.loads(out)) if "--json" in view else out)
+
+
+def test_links_without_names_take_the_name_of_their_cell():
+    document = make_notebook([make_cell("a", "load"), make_cell("u", ""), make_cell("b", "fit", parents=["a", "u", "x"])])
+    links = document["cells"][2]["metadata"]["canvas"]["parents"]
+    for link in links:
+        del link["name"]
+    links.append({"id": "a", "name": "as recorded"})
+    diffview.name_links(document)
+    assert [link["name"] for link in links] == ["load", "", None, "as recorded"]
+
+
+@pytest.mark.parametrize("old, new, lines", [
+    ({}, {"comments": [{"author": "ana", "text": "ok"}]}, ["comment added: ana: ok"]),
+    ({"comments": [{"author": "ana", "text": "ok"}, {"text": "why?"}]}, {"comments": [{"text": "why?"}]},
+     ["comment removed: ana: ok"]),
+    ({"comments": [{"author": "ana", "text": "ok"}]}, {"comments": [{"author": "ana", "text": "fine"}]},
+     ["comment edited: ana: ok -> ana: fine"]),
+    # matched by id, not by place
+    ({"comments": [{"id": "1", "text": "a"}, {"id": "2", "text": "b"}]},
+     {"comments": [{"id": "2", "text": "b!"}, {"id": "1", "text": "a"}]}, ["comment edited: b -> b!"]),
+    ({"headerColor": "#fff"}, {"headerColor": "#000"}, ["header colour: #fff -> #000"]),
+    ({"link_id": "x"}, {"headerColor": "#000"}, ["link_id: x -> (none)", "header colour: (none) -> #000"]),
+])
+def test_canvas_data_changes_are_shown(old, new, lines):
+    import html
+
+    diff = diffview.compare(*[make_notebook([make_cell("a", "load", ["x\n"], **extra)]) for extra in (old, new)])
+    assert diff.changed and [cell.label for cell in diff.cells] == ["annotated"]
+    assert diffview.render_text(diff, "old", "new").splitlines()[3:] == ["annotated code cell 'load' [a]", *lines, ""]
+    page = htmlview.render_html(diff, "old", "new")
+    assert all(f">{html.escape(line)}</li>" in page for line in lines)
+
+
+@pytest.mark.parametrize("command", ["cat", "conflicts", "diff"])
+def test_cat_conflicts_and_errors_escape_user_text(capsys, tmp_path, command):
+    cell = make_cell(HOSTILE, "<<< " + HOSTILE, [HOSTILE + "\n"], comments=[{"author": HOSTILE, "text": HOSTILE}])
+    path = write(tmp_path / "nb\x1b[2J\u202eevil.ipynb", make_notebook([cell], [{"name": ">>> " + HOSTILE}]))
+    files = [path, str(tmp_path / "gone\u202e.ipynb")] if command == "diff" else [path]
+    status, out, err = run_cli(capsys, command, *files)
+    assert status == {"cat": 0, "conflicts": 1, "diff": 2}[command]
+    assert not RAW_CONTROL.search(out + err)
+    if command == "diff":
+        assert err.endswith("gone\\u202e.ipynb: no such file\n")
+    else:
+        assert out.count(HOSTILE_SHOWN) >= 3

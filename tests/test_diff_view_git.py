@@ -119,3 +119,36 @@ def test_install_registers_and_uninstall_removes_the_diff_driver(repo):
     assert run(env, "git", "config", "--local", "--get-regexp", "^diff[.]", cwd=path, check=False).stdout == ""
     out = run(env, "git", "diff", cwd=path).stdout
     assert f"diff --git a/{NOTEBOOK} b/{NOTEBOOK}" in out and '"cell_type"' in out
+
+
+@pytest.mark.parametrize("steps, cwd, args, shown", [
+    ([], ".", [], True),  # the index against the work tree
+    ([], ".", ["--cached"], False),
+    ([["add", "-A"]], ".", ["--cached"], True),
+    ([["add", "-A"]], ".", [], False),
+    ([], "flows", ["HEAD", "sensor report.ipynb"], True),  # paths from the current directory
+    ([], "flows", ["HEAD", "--", "other.ipynb"], False),
+    ([["commit", "-qam", "incoming"]], "flows", ["HEAD~", "HEAD"], True),
+    ([["commit", "-qam", "incoming"]], ".", ["HEAD~..HEAD"], True),
+    ([["commit", "-qam", "incoming"]], ".", ["HEAD"], False),
+])
+def test_diff_takes_revisions_as_git_diff_does(repo, steps, cwd, args, shown):
+    env, path = repo
+    for step in steps:
+        run(env, "git", *step, cwd=path)
+    result = run(env, "vornik-git", "diff", *args, cwd=path / cwd, check=False)
+    assert result.returncode == (1 if shown else 0), result.stderr
+    assert result.stdout == "" if not shown else result.stdout.startswith(
+        f"--- a/{NOTEBOOK}\n+++ b/{NOTEBOOK}\n\nmodified code cell 'clean' [8a2e]\n")
+
+
+def test_diff_of_revisions_as_one_page(repo):
+    env, path = repo
+    shutil.copy(EXAMPLES / "current.ipynb", path / "flows/new.ipynb")
+    run(env, "git", "add", "-A", cwd=path)
+    # two existing files after a "--" are paths, not the two sides
+    result = run(env, "vornik-git", "diff", "--html", "-", "--cached", "--", NOTEBOOK, "flows/new.ipynb", cwd=path,
+                 check=False)
+    assert result.returncode == 1
+    assert result.stdout.count('<section class="notebook"') == 2 and result.stdout.count("<svg") == 2
+    assert "git diff --cached -- flows/sensor report.ipynb flows/new.ipynb" in result.stdout

@@ -112,9 +112,9 @@ def test_conflicts_are_kept_in_the_notebook(world, install, status):
     listed = run(env, "vornik-git", "conflicts", NOTEBOOK, cwd=repo, check=False)
     assert (listed.returncode, listed.stdout) == (1, "".join(f"{NOTEBOOK}: {line}\n" for line in [
         "cell 2 'fit' [b2]: 1 conflict block in the source",
-        "cell 3 '<<< plot' [c3]: kept in two variants",
-        "parameter '<<< alpha': kept in two variants",
-        "parameter '>>> alpha': kept in two variants",
+        "cell 3 '<<< plot' [c3]: kept as '<<< plot' only: incoming deleted it",
+        "parameter '<<< alpha': kept in two variants, current's (incoming's: '>>> alpha')",
+        "parameter '>>> alpha': kept in two variants, incoming's (current's: '<<< alpha')",
     ]))
 
 

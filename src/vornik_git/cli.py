@@ -5,10 +5,10 @@ from __future__ import annotations
 
 import argparse
 import os
-import subprocess
 import sys
 
-from . import gitsetup
+# Only what every command needs is imported here: git runs "cat" twice per notebook and commit
+# in 'git log -p', so each command imports the rest itself.
 
 
 def _scope_options(parser: argparse.ArgumentParser) -> None:
@@ -25,6 +25,8 @@ def _scope_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _install(args: argparse.Namespace) -> int:
+    from . import gitsetup
+
     done = gitsetup.install(args.scope, pass_through=args.pass_through)
     for line in done:
         print(line)
@@ -34,29 +36,58 @@ def _install(args: argparse.Namespace) -> int:
 
 
 def _uninstall(args: argparse.Namespace) -> int:
+    from . import gitsetup
+
     for line in gitsetup.uninstall(args.scope):
         print(line)
     return 0
 
 
 def _status(args: argparse.Namespace) -> int:
+    from . import gitsetup
+
     report, active = gitsetup.status()
     print("\n".join(report))
     return 0 if active else 1
 
 
 def _conflicts(args: argparse.Namespace) -> int:
-    found = 0
-    for path in args.notebooks:
+    from . import conflictview
+    from .notebooktext import ViewError, visible
+
+    unmerged: set[str] = set()
+    paths = args.notebooks
+    if not paths:
         try:
-            lines = gitsetup.conflicts(path)
-        except (OSError, ValueError, KeyError, TypeError) as error:
-            print(f"vornik-git: error: {path}: cannot read the notebook ({error})", file=sys.stderr)
+            paths, unmerged = conflictview.tracked_notebooks()
+        except ViewError as error:
+            _error(str(error))
             return 2
-        found += len(lines)
-        for line in lines:
-            print(f"{path}: {line}")
-    return 1 if found else 0
+    found, failed = [], False
+    for path in paths:
+        if path in unmerged and not os.path.exists(path):
+            lines = ["unmerged in git, and deleted in the work tree"]
+        elif not args.notebooks and not os.path.exists(path):
+            continue  # deleted in the work tree: nothing left in it to resolve
+        else:
+            try:
+                lines = conflictview.conflicts(path)
+            except ViewError as error:
+                _error(str(error))
+                failed = True
+                continue
+            if path in unmerged and not lines:
+                lines = ["unmerged in git, with no conflict marks left ('git add' it once resolved)"]
+        found.extend(f"{visible(path)}: {line}\n" for line in lines)
+    _write("".join(found))
+    return 2 if failed else 1 if found else 0
+
+
+def _error(message: str) -> None:
+    """One line on standard error; the message quotes the user's paths and names, escaped here."""
+    from .notebooktext import visible
+
+    _write(f"vornik-git: error: {visible(message)}\n", sys.stderr)
 
 
 def _resolve(args: argparse.Namespace) -> int:
@@ -103,6 +134,8 @@ def _git_wants_color() -> bool:
     tty = sys.stdout.isatty()
 
     def config(*args: str) -> str:
+        import subprocess
+
         try:
             result = subprocess.run(["git", "config", *args], capture_output=True, text=True)
         except OSError:
@@ -116,13 +149,82 @@ def _git_wants_color() -> bool:
     return True
 
 
+def _diff_operands(args: argparse.Namespace) -> tuple[list[str], list[str] | None] | None:
+    """None for two notebook files; otherwise the revisions and the paths, the paths None when
+    no "--" set them apart (git then tells them apart itself)."""
+    words = getattr(args, "argv", [])
+    if "--" in words:
+        before = build_parser().parse_args(words[: words.index("--")]).files
+        return before, args.files[len(before):]
+    if args.cached or len(args.files) != 2:
+        return args.files, None
+    missing = [name for name in args.files if name != os.devnull and not os.path.exists(name)]
+    if missing:
+        from .revisions import is_revision
+
+        if any(is_revision(name) for name in missing):
+            return args.files, None
+    return None
+
+
+def _revision_diff(args: argparse.Namespace, revisions: list[str], paths: list[str] | None) -> int:
+    from . import diffview, revisions as git
+
+    if args.json:
+        raise diffview.ViewError("--json compares two notebook files: give OLD.ipynb NEW.ipynb")
+    color = _wants_color(args)
+    sections, entries = [], []
+    with git.changed_notebooks(revisions, paths, args.cached) as changes:
+        for change in changes:
+            old_label = diffview.NULL_PATH if change.old == diffview.NULL_PATH else f"a/{change.path}"
+            new_label = diffview.NULL_PATH if change.new == diffview.NULL_PATH else f"b/{change.path}"
+            try:
+                diff: object = diffview.compare_files(change.old, change.new, old_label, new_label)
+            except diffview.ViewError as error:
+                diff = str(error)
+                if not args.html:
+                    sections.append(diffview.fallback_diff(change.old, change.new, old_label, new_label,
+                                                           diff, color))
+            else:
+                if not args.html:
+                    sections.append(diffview.render_text(diff, old_label, new_label, color))
+            entries.append((diff, old_label, new_label))
+    if args.html:
+        from . import htmlview
+
+        title = " ".join(["git diff", *(["--cached"] if args.cached else []), *revisions,
+                          *(["--", *paths] if paths else [])])
+        _write_page(args.html, htmlview.render_html_set(entries, title))
+    else:
+        _write("\n".join(sections))
+    return 1 if any(isinstance(diff, str) or diff.changed for diff, _old, _new in entries) else 0
+
+
+def _write_page(target: str, text: str) -> None:
+    from . import diffview
+
+    if target == "-":
+        _write(text)
+        return
+    try:
+        with open(target, "w", encoding="utf-8") as page:
+            page.write(text)
+    except OSError as error:
+        raise diffview.ViewError(f"{target}: cannot write it ({error.strerror})") from None
+
+
 def _diff(args: argparse.Namespace) -> int:
     from . import diffview
 
     if args.git_driver:
         return _git_diff(args)
-    if len(args.files) != 2:
-        args.parser.error("give two notebooks: OLD NEW")
+    try:
+        operands = _diff_operands(args)
+        if operands is not None:
+            return _revision_diff(args, *operands)
+    except diffview.ViewError as error:
+        _error(str(error))
+        return 2
     old, new = args.files
     try:
         diff = diffview.compare_files(old, new)
@@ -133,18 +235,12 @@ def _diff(args: argparse.Namespace) -> int:
         elif args.html:
             from . import htmlview
 
-            text = htmlview.render_html(diff, old, new)
-            if args.html != "-":
-                try:
-                    with open(args.html, "w", encoding="utf-8") as page:
-                        page.write(text)
-                except OSError as error:
-                    raise diffview.ViewError(f"{args.html}: cannot write it ({error.strerror})") from None
-                text = ""
+            _write_page(args.html, htmlview.render_html(diff, old, new))
+            text = ""
         else:
             text = diffview.render_text(diff, old, new, color=_wants_color(args))
     except diffview.ViewError as error:
-        print(f"vornik-git: error: {error}", file=sys.stderr)
+        _error(str(error))
         return 2
     _write(text)
     return 1 if diff.changed else 0
@@ -185,12 +281,12 @@ def _git_diff(args: argparse.Namespace) -> int:
 
 
 def _cat(args: argparse.Namespace) -> int:
-    from . import diffview
+    from . import notebooktext
 
     try:
-        text = diffview.render_file(args.notebook)
-    except diffview.ViewError as error:
-        print(f"vornik-git: error: {error}", file=sys.stderr)
+        text = notebooktext.render_file(args.notebook)
+    except notebooktext.ViewError as error:
+        _error(str(error))
         return 2
     _write(text)
     return 0
@@ -235,10 +331,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     conflicts = commands.add_parser(
         "conflicts", help="list the conflicts a merge left in notebooks (exit status 1 if any)",
-        description="List the cells and parameters that a merge kept in two variants (names "
-        "starting with '<<< ' or '>>> ') and the cells whose source holds conflict blocks.",
+        description="List the cells and parameters that a merge kept in two variants, or in one "
+        "marked variant because the other branch deleted it (names starting with '<<< ' for the "
+        "current branch's, '>>> ' for the incoming one's), and the cells whose source holds "
+        "conflict blocks. Without NOTEBOOKs, every notebook that git tracks in this work tree, "
+        "and every one it reports unmerged. Exit status: 0 when nothing is left, 1 when "
+        "something is, 2 when a notebook cannot be read.",
     )
-    conflicts.add_argument("notebooks", nargs="+", metavar="NOTEBOOK")
+    conflicts.add_argument("notebooks", nargs="*", metavar="NOTEBOOK")
     conflicts.set_defaults(run=_conflicts)
 
     resolve = commands.add_parser(
@@ -266,15 +366,23 @@ def build_parser() -> argparse.ArgumentParser:
     resolve.set_defaults(run=_resolve, parser=resolve)
 
     diff = commands.add_parser(
-        "diff", help="show what changed between two notebooks, cell by cell",
-        usage="vornik-git diff [--no-color | --color] [--json | --html OUT.html] OLD.ipynb NEW.ipynb",
+        "diff", help="show what changed between two notebooks, or in git, cell by cell",
+        usage="vornik-git diff [--no-color | --color] [--json | --html OUT.html] OLD.ipynb NEW.ipynb\n"
+        "       vornik-git diff [--no-color | --color] [--html OUT.html] [--cached] [REV [REV]] [--] [PATH...]",
         description="Compare two notebooks by their cells' canvas ids: every added, removed or "
-        "changed cell with its name, id, source diff and parent links, a table of changed "
-        "parameters, and one line for what is unchanged. Outputs are never shown. Exit status: "
-        "0 when there are no differences, 1 when there are, 2 on errors. /dev/null stands for "
-        "an empty notebook.",
+        "changed cell with its name, id, source diff, parent links and canvas data (comments, "
+        "header colour), a table of changed parameters, and one line for what is unchanged. "
+        "Outputs are never shown. Two arguments, without '--' or '--cached', are two notebook "
+        "files unless one of them is no file but a git revision; /dev/null stands for an empty "
+        "notebook. Anything else is read as 'git diff' reads it, in the current repository: no "
+        "revision compares the index with the work tree, --cached [REV] REV (HEAD) with the "
+        "index, REV with the work tree, REV REV (or REV..REV) two commits; PATHs limit the "
+        "notebooks (*.ipynb) shown. Exit status: 0 when there are no differences, 1 when there "
+        "are, 2 on errors.",
     )
     diff.add_argument("files", nargs="*", metavar="NOTEBOOK", help=argparse.SUPPRESS)
+    diff.add_argument("--cached", "--staged", action="store_true",
+                      help="compare the index (staged changes) with REV, HEAD by default")
     output = diff.add_mutually_exclusive_group()
     output.add_argument("--json", action="store_true", help="print the diff graph itself, as JSON")
     output.add_argument("--html", metavar="OUT.html",
@@ -302,10 +410,16 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
     args = build_parser().parse_args(argv)
+    args.argv = argv  # the words as given: "diff" reads revisions and paths apart at a "--"
     try:
         return args.run(args)
-    except gitsetup.SetupError as error:
+    except Exception as error:
+        from .gitsetup import SetupError
+
+        if not isinstance(error, SetupError):
+            raise
         print(f"vornik-git: error: {error}", file=sys.stderr)
         return 1
 

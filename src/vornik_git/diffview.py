@@ -1,6 +1,6 @@
 """What changed between two notebook versions, in the form people read: a model built on the
-diff graph of ``nbdelta.diff_dicts``, its terminal rendering, and a plain-text rendering of one
-notebook for git's textconv.
+diff graph of ``nbdelta.diff_dicts`` and its terminal rendering. (One notebook as plain text, for
+git's textconv, is ``notebooktext``.)
 
 The diff graph lists code cells only, grouped by status in no promised order. The model puts
 every cell back in document order (removed cells where they stood), compares markdown and raw
@@ -11,115 +11,35 @@ outputs differ. Outputs are never shown.
 
 from __future__ import annotations
 
-import difflib
-import json
 import os
-import re
 from dataclasses import dataclass, field
 from typing import Any, Iterator
+
+from .notebooktext import (  # noqa: F401 - the views and their callers read these from here too
+    CANVAS_SHOWN_APART,
+    NULL_PATH,
+    ViewError,
+    _canvas,
+    _mapping,
+    _text,
+    _value,
+    comment_text,
+    empty_notebook,
+    link_label,
+    load_notebook,
+    name_links,
+    render_file,
+    render_notebook,
+    source_lines,
+    visible,
+)
 
 ADDED, REMOVED, MODIFIED, UNCHANGED = "added", "removed", "modified", "unchanged"
 # Labels for cells and parameters the graph calls unchanged but a reader should see.
 RELINKED, RENAMED, RETYPED = "relinked", "renamed", "retyped"
-
-# Stands for an absent side: git hands it for an added or deleted file.
-NULL_PATH = os.devnull
-
-# Long enough for every real cell; beyond it the matcher's junk heuristic keeps big cells fast.
-_EXACT_MATCH_LIMIT = 4000
-
-
-class ViewError(Exception):
-    """A notebook that cannot be shown; the text is one line, meant for the user."""
-
-
-# --- reading -----------------------------------------------------------------------------
-
-
-def empty_notebook() -> dict:
-    return {"cells": [], "metadata": {"canvas": {"parameters": []}}}
-
-
-def load_notebook(path: str | os.PathLike) -> dict:
-    """The notebook at ``path``, read with the native reader; ``/dev/null`` is an empty one."""
-    from vornik_git import _native
-
-    name = os.fspath(path)
-    if name == NULL_PATH:
-        return empty_notebook()
-    try:
-        document = _native.load(name)
-    except FileNotFoundError:
-        raise ViewError(f"{name}: no such file") from None
-    except OSError as error:
-        raise ViewError(f"{name}: cannot read it ({error.strerror or error})") from None
-    except UnicodeDecodeError:
-        raise ViewError(f"{name}: not UTF-8 text") from None
-    except ValueError as error:
-        raise ViewError(f"{name}: not valid JSON ({error})") from None
-    except RecursionError:
-        raise ViewError(f"{name}: nested too deeply to read") from None
-    if not isinstance(document, dict):
-        raise ViewError(f"{name}: not a notebook (the top level is not a JSON object)")
-    return document
-
-
-# --- small helpers for documents of any shape ----------------------------------------------
-
-
-def _mapping(value: Any) -> dict:
-    return value if isinstance(value, dict) else {}
-
-
-def _canvas(cell: Any) -> dict:
-    return _mapping(_mapping(_mapping(cell).get("metadata")).get("canvas"))
-
-
-def _text(value: Any) -> str:
-    """A JSON value as a reader would type it: texts as they are, anything else as JSON."""
-    if isinstance(value, str):
-        return value
-    try:
-        return json.dumps(value, ensure_ascii=False, allow_nan=True)
-    except (TypeError, ValueError, RecursionError):
-        return repr(value)
-
-
-def source_lines(value: Any) -> list[str]:
-    """A cell's source as display lines, each keeping its line break.
-
-    A source may be one string or a list whose items hold several lines; both read as the
-    lines a reader sees.
-    """
-    if value is None:
-        return []
-    if isinstance(value, list):
-        text = "".join(_text(item) for item in value)
-    else:
-        text = _text(value)
-    lines = text.split("\n")
-    result = [line + "\n" for line in lines[:-1]]
-    if lines[-1]:
-        result.append(lines[-1])
-    return result
-
-
-_INVISIBLE = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f\ud800-\udfff]")
-_NAMED_ESCAPES = {"\r": "\\r", "\n": "\\n", "\x1b": "\\e"}
-
-
-def visible(text: str) -> str:
-    """``text`` with control characters and lone surrogates spelled out.
-
-    Names and sources are the user's text: raw escape sequences would drive the terminal, and
-    a lone surrogate cannot be written as UTF-8 at all.
-    """
-    return _INVISIBLE.sub(
-        lambda match: _NAMED_ESCAPES.get(match.group())
-        or (f"\\x{ord(match.group()):02x}" if ord(match.group()) < 0x100 else f"\\u{ord(match.group()):04x}"),
-        text,
-    )
-
+# A cell whose source, links and name stayed but whose comments, header colour or other canvas
+# data changed.
+ANNOTATED = "annotated"
 
 def interleave(old: list, new: list) -> list:
     """Keys of both versions in one reading order: ``new``'s order, with every key that only
@@ -152,8 +72,78 @@ class Link:
     name: Any = None
 
     def label(self) -> str:
-        name = _text(self.name) if self.name not in (None, "") else ""
-        return f"{visible(name)} [{visible(_text(self.cell_id))}]" if name else f"[{visible(_text(self.cell_id))}]"
+        return link_label(self.cell_id, self.name)
+
+
+@dataclass(frozen=True)
+class FieldChange:
+    """One change of a cell's canvas data beyond its name and links: a comment added, removed
+    or edited, the header colour, or any other entry (``field`` is then its key)."""
+
+    field: str  # "comment", "headerColor" or any other canvas key
+    status: str  # ADDED, REMOVED or MODIFIED
+    old: Any = None
+    new: Any = None
+
+    def describe(self) -> str:
+        """The change in words, user text escaped."""
+        if self.field == "comment":
+            if self.status == MODIFIED:
+                old, new = comment_text(self.old), comment_text(self.new)
+                if old == new:  # the difference lies in entries that are not shown
+                    old, new = _text(self.old), _text(self.new)
+                return f"comment edited: {visible(old)} -> {visible(new)}"
+            return f"comment {self.status}: {visible(comment_text(self.new if self.status == ADDED else self.old))}"
+        title = "header colour" if self.field == "headerColor" else visible(self.field)
+        old = "(none)" if self.status == ADDED else visible(_value(self.old))
+        new = "(none)" if self.status == REMOVED else visible(_value(self.new))
+        return f"{title}: {old} -> {new}"
+
+
+def _comment_changes(old: Any, new: Any) -> list[FieldChange]:
+    """Comments matched across versions: equal ones first, then by their "id", then by place."""
+    old_left = list(enumerate(old))
+    new_left = list(enumerate(new))
+    for index, comment in list(new_left):
+        match = next((entry for entry in old_left if entry[1] == comment), None)
+        if match is not None:
+            old_left.remove(match)
+            new_left.remove((index, comment))
+    pairs = []
+
+    def identity(comment: Any) -> Any:
+        return comment.get("id") if isinstance(comment, dict) and isinstance(comment.get("id"), str) else None
+
+    for rule in (lambda o, n: identity(o[1]) is not None and identity(o[1]) == identity(n[1]),
+                 lambda o, n: o[0] == n[0]):
+        for entry in list(new_left):
+            match = next((candidate for candidate in old_left if rule(candidate, entry)), None)
+            if match is not None:
+                old_left.remove(match)
+                new_left.remove(entry)
+                pairs.append((entry[0], FieldChange("comment", MODIFIED, match[1], entry[1])))
+    changes = [(index, FieldChange("comment", REMOVED, comment)) for index, comment in old_left]
+    changes += pairs + [(index, FieldChange("comment", ADDED, new=comment)) for index, comment in new_left]
+    return [change for _index, change in sorted(changes, key=lambda item: item[0])]
+
+
+def canvas_changes(old: dict, new: dict) -> list[FieldChange]:
+    """What changed in a cell's canvas data, besides its id, name and links."""
+    changes = []
+    for key in interleave([key for key in old if key not in CANVAS_SHOWN_APART],
+                          [key for key in new if key not in CANVAS_SHOWN_APART]):
+        before, after = old.get(key), new.get(key)
+        if key in old and key in new and before == after:
+            continue
+        if key == "comments" and isinstance(before or [], list) and isinstance(after or [], list):
+            changes.extend(_comment_changes(before or [], after or []))
+        elif key not in old:
+            changes.append(FieldChange(key, ADDED, new=after))
+        elif key not in new:
+            changes.append(FieldChange(key, REMOVED, before))
+        else:
+            changes.append(FieldChange(key, MODIFIED, before, after))
+    return changes
 
 
 @dataclass
@@ -171,6 +161,7 @@ class CellChange:
     added_parents: list[Link] = field(default_factory=list)
     removed_parents: list[Link] = field(default_factory=list)
     outputs_changed: bool = False
+    metadata: list[FieldChange] = field(default_factory=list)
 
     @property
     def label(self) -> str:
@@ -180,6 +171,8 @@ class CellChange:
             return RELINKED
         if self.old_name is not None:
             return RENAMED
+        if self.metadata:
+            return ANNOTATED
         return UNCHANGED
 
     @property
@@ -283,6 +276,8 @@ def _side(document: dict, label: str) -> _Side:
             "source": cell.get("source"),
             "outputs": cell.get("outputs"),
             "position": index,
+            # Before diff_dicts writes its marks into this very mapping.
+            "canvas": dict(canvas),
         }
     side.order = sorted(positions, key=positions.__getitem__)
     parameters = _mapping(_mapping(document.get("metadata")).get("canvas")).get("parameters")
@@ -324,6 +319,8 @@ def compare(old: dict, new: dict, old_label: str = "old", new_label: str = "new"
     purpose. The labels only name the versions in error messages.
     """
     old_side, new_side = _side(old, old_label), _side(new, new_label)
+    name_links(old)
+    name_links(new)
     graph = _diff_graph(old, new)
 
     changes: dict[tuple, CellChange] = {}
@@ -348,6 +345,7 @@ def compare(old: dict, new: dict, old_label: str = "old", new_label: str = "new"
             if before["name"] != after["name"]:
                 change.old_name = before["name"]
             change.outputs_changed = before["outputs"] != after["outputs"]
+            change.metadata = canvas_changes(before["canvas"], after["canvas"])
         changes[key] = change
 
     for key in dict.fromkeys([*old_side.order, *new_side.order]):
@@ -376,6 +374,7 @@ def compare(old: dict, new: dict, old_label: str = "old", new_label: str = "new"
                 change.old_name = before["name"]
             if before["kind"] != after["kind"]:
                 change.old_kind = before["kind"]
+            change.metadata = canvas_changes(before["canvas"], after["canvas"])
         changes[key] = change
 
     order = interleave(old_side.order, new_side.order)
@@ -403,9 +402,13 @@ def compare(old: dict, new: dict, old_label: str = "old", new_label: str = "new"
     return NotebookDiff(cells, ordered, graph)
 
 
-def compare_files(old_path: str | os.PathLike, new_path: str | os.PathLike) -> NotebookDiff:
-    old_name, new_name = os.fspath(old_path), os.fspath(new_path)
-    return compare(load_notebook(old_name), load_notebook(new_name), old_name, new_name)
+def compare_files(old_path: str | os.PathLike, new_path: str | os.PathLike,
+                  old_label: str | None = None, new_label: str | None = None) -> NotebookDiff:
+    """The changes between two notebook files; the labels, the paths by default, name them in
+    error messages."""
+    old_label = os.fspath(old_path) if old_label is None else old_label
+    new_label = os.fspath(new_path) if new_label is None else new_label
+    return compare(load_notebook(old_path, old_label), load_notebook(new_path, new_label), old_label, new_label)
 
 
 # --- source hunks ------------------------------------------------------------------------
@@ -413,8 +416,9 @@ def compare_files(old_path: str | os.PathLike, new_path: str | os.PathLike) -> N
 
 def grouped_opcodes(old: list[str], new: list[str], context: int = 3) -> list[list[tuple]]:
     """The hunks of a line diff, as difflib groups them."""
-    matcher = difflib.SequenceMatcher(None, old, new, autojunk=len(old) + len(new) > _EXACT_MATCH_LIMIT)
-    return list(matcher.get_grouped_opcodes(context))
+    from . import linediff
+
+    return list(linediff.grouped(linediff.opcodes(old, new), context))
 
 
 def _range(start: int, stop: int) -> str:
@@ -456,6 +460,7 @@ _STYLE = {
     MODIFIED: "1;33",
     RELINKED: "1;36",
     RENAMED: "1;36",
+    ANNOTATED: "1;36",
     RETYPED: "1;36",
     "@": "36",
     " ": "",
@@ -479,16 +484,6 @@ class _Paint:
 _MARK = {ADDED: "+", REMOVED: "-", MODIFIED: "~", RETYPED: "~"}
 
 
-def _value(value: Any) -> str:
-    if value is None:
-        return "null"
-    text = _text(value)
-    # Quoted where the bare text would hide something: emptiness, edge blanks, "null" itself.
-    if text == "" or text != text.strip() or text == "null":
-        return json.dumps(text, ensure_ascii=False)
-    return text
-
-
 def _names(items: list[str], limit: int = 8) -> str:
     shown = ", ".join(items[:limit])
     return shown + (f", ... {len(items) - limit} more" if len(items) > limit else "")
@@ -504,6 +499,10 @@ def _cell_block(cell: CellChange, paint: _Paint) -> list[str]:
     links += [paint("-", f"-{link.label()}") for link in cell.removed_parents]
     if links:
         lines.append("parents: " + ", ".join(links))
+    for change in cell.metadata:
+        text = change.describe()
+        lines.append(paint({ADDED: "+", REMOVED: "-"}[change.status], text) if change.field == "comment"
+                     and change.status != MODIFIED else text)
     if cell.outputs_changed:
         lines.append(paint("dim", "outputs differ (not shown)"))
     if cell.old_source != cell.new_source:
@@ -581,58 +580,6 @@ def render_text(diff: NotebookDiff, old_label: str, new_label: str, color: bool 
     return "\n".join(lines) + "\n"
 
 
-# --- one notebook as text, for git's textconv ---------------------------------------------
-
-
-def render_notebook(document: Any) -> str:
-    """One notebook as lines that a line diff compares well: parameters, then every cell with
-    its type, name, id, parent links and source; outputs only counted.
-
-    Nothing in the text depends on a cell's position, so that inserting one cell changes only
-    the lines of that cell. Any JSON value is accepted: what is not a notebook shows as JSON.
-    """
-    if not isinstance(document, dict):
-        return _text(document) + "\n"
-    lines = []
-    parameters = _mapping(_mapping(document.get("metadata")).get("canvas")).get("parameters")
-    if isinstance(parameters, list) and parameters:
-        lines.append("parameters:")
-        for parameter in parameters:
-            entry = _mapping(parameter)
-            lines.append(visible(f"  {_text(entry.get('name'))} ({_text(entry.get('type'))}) = {_value(entry.get('value'))}"))
-    cells = document.get("cells")
-    for cell in cells if isinstance(cells, list) else []:
-        entry, canvas = _mapping(cell), _canvas(cell)
-        title = [f"{_text(entry.get('cell_type', '?'))} cell"]
-        if canvas.get("name"):
-            title.append(f"'{_text(canvas['name'])}'")
-        cell_id = canvas.get("id", entry.get("id"))
-        if cell_id is not None:
-            title.append(f"[{_text(cell_id)}]")
-        lines.append(visible(" ".join(title)))
-        parents = canvas.get("parents")
-        if isinstance(parents, list) and parents:
-            lines.append("  parents: " + ", ".join(link.label() for link in _links(parents)))
-        lines.extend("    " + visible(line.rstrip("\n")) for line in source_lines(entry.get("source")))
-        outputs = entry.get("outputs")
-        if isinstance(outputs, list) and outputs:
-            lines.append(f"  outputs: {len(outputs)} (not shown)")
-    return "\n".join(lines) + ("\n" if lines else "")
-
-
-def render_file(path: str | os.PathLike) -> str:
-    """``render_notebook`` of the file at ``path``; a file that is not JSON shows as it is."""
-    try:
-        return render_notebook(load_notebook(path))
-    except ViewError as error:
-        try:
-            with open(path, encoding="utf-8", errors="replace") as stream:
-                raw = stream.read()
-        except OSError:
-            raise error from None
-        return f"(not read as a notebook: {error})\n" + "".join(visible(line) + "\n" for line in raw.splitlines())
-
-
 def fallback_diff(old_path: str, new_path: str, old_label: str, new_label: str, reason: str,
                   color: bool = False) -> str:
     """A line diff of the two notebooks' text renderings, for files the cell view cannot
@@ -641,7 +588,8 @@ def fallback_diff(old_path: str, new_path: str, old_label: str, new_label: str, 
     old_lines = [] if old_path == NULL_PATH else render_file(old_path).splitlines(keepends=True)
     new_lines = [] if new_path == NULL_PATH else render_file(new_path).splitlines(keepends=True)
     lines = [paint("header", f"--- {visible(old_label)}"), paint("header", f"+++ {visible(new_label)}"),
-             paint("dim", f"(not compared cell by cell: {reason}; showing a line diff of the notebooks as text)")]
+             paint("dim", f"(not compared cell by cell: {visible(reason)}; "
+                          "showing a line diff of the notebooks as text)")]
     for kind, text in unified_lines(old_lines, new_lines):
         lines.append(paint(kind, text if kind in "@\\" else kind + text))
     return "\n".join(lines) + "\n"

@@ -373,33 +373,8 @@ def status(cwd: str | os.PathLike | None = None) -> tuple[list[str], bool]:
     return report, active
 
 
-_PREFIXES = ("<<< ", ">>> ")
-
-
-def _mapping(value) -> dict:
-    return value if isinstance(value, dict) else {}
-
-
 def conflicts(path: str | os.PathLike) -> list[str]:
     """What a merge left for the user to resolve in the notebook at ``path``, one line each."""
-    from vornik_git import _native
+    from .conflictview import conflicts as left_in
 
-    document = _native.load(os.fspath(path))
-    found = []
-    for index, cell in enumerate(document["cells"]):
-        canvas = _mapping(_mapping(cell).get("metadata")).get("canvas")
-        canvas = _mapping(canvas)
-        label = f"cell {index + 1} {canvas.get('name') or '(unnamed)'!r} [{canvas.get('id', '?')}]"
-        if isinstance(canvas.get("name"), str) and canvas["name"].startswith(_PREFIXES):
-            found.append(f"{label}: kept in two variants")
-        source = _mapping(cell).get("source", [])
-        lines = source.splitlines(keepends=True) if isinstance(source, str) else source
-        blocks = sum(1 for line in lines if isinstance(line, str) and line.startswith("<<<<<<< "))
-        if blocks:
-            found.append(f"{label}: {blocks} conflict block{'s' if blocks > 1 else ''} in the source")
-    parameters = _mapping(_mapping(document.get("metadata")).get("canvas")).get("parameters")
-    for parameter in parameters if isinstance(parameters, list) else []:
-        name = parameter.get("name") if isinstance(parameter, dict) else None
-        if isinstance(name, str) and name.startswith(_PREFIXES):
-            found.append(f"parameter {name!r}: kept in two variants")
-    return found
+    return left_in(path)

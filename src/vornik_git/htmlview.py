@@ -8,12 +8,13 @@ notebooks (names, ids, sources, parameter values, paths) goes through ``_esc``.
 
 from __future__ import annotations
 
-import difflib
 import html
 from dataclasses import dataclass
 
+from . import linediff
 from .diffview import (
     ADDED,
+    ANNOTATED,
     MODIFIED,
     RELINKED,
     REMOVED,
@@ -55,12 +56,15 @@ code, .src, .mono { font-family: ui-monospace, "SFMono-Regular", Menlo, Consolas
   font-size: 12.5px; }
 .files { color: var(--muted); margin: 0 0 8px; word-break: break-all; }
 .files .arrow { margin: 0 6px; }
+section.notebook { border-top: 3px solid #d1d9e0; margin-top: 28px; padding-top: 8px; }
+section.notebook > .files { font-size: 16px; font-weight: 600; color: var(--text); }
+ul.notebooks { margin: 6px 0; padding-left: 20px; }
 .summary { margin: 4px 0; }
 .summary .what { display: inline-block; width: 6.5em; color: var(--muted); }
 .badge { display: inline-block; border-radius: 10px; padding: 1px 9px; margin-right: 6px;
   font-size: 12px; font-weight: 600; border: 1px solid currentColor; }
 .badge.added { color: var(--add); } .badge.removed { color: var(--del); } .badge.modified { color: var(--mod); }
-.badge.relinked, .badge.renamed, .badge.retyped { color: var(--link); } .badge.unchanged { color: var(--same); }
+.badge.relinked, .badge.renamed, .badge.retyped, .badge.annotated { color: var(--link); } .badge.unchanged { color: var(--same); }
 .graph svg { max-width: 100%; height: auto; display: block; }
 .graph .legend span { margin-right: 14px; font-size: 12px; color: var(--muted); white-space: nowrap; }
 .graph .legend i { display: inline-block; width: 22px; height: 0; vertical-align: middle; margin-right: 5px;
@@ -78,6 +82,7 @@ article.cell > header .title { font-weight: 600; margin-left: 4px; }
 article.cell > header .kind { color: var(--muted); }
 article.cell .facts { padding: 6px 12px 0; margin: 0; }
 article.cell .facts li { list-style: none; margin: 0 0 4px; }
+article.cell .facts li.meta.added { color: var(--add); } article.cell .facts li.meta.removed { color: var(--del); }
 .chip { display: inline-block; border-radius: 4px; padding: 0 6px; margin: 0 4px 2px 0; font-size: 12.5px;
   background: var(--same-bg); border: 1px solid #d1d9e0; }
 .chip.added { background: var(--add-bg); border-color: var(--add); }
@@ -104,6 +109,7 @@ _BOX = {
     MODIFIED: ("#fff8c5", "#9a6700"),
     RELINKED: ("#f6f8fa", "#0969da"),
     RENAMED: ("#f6f8fa", "#0969da"),
+    ANNOTATED: ("#f6f8fa", "#0969da"),
     UNCHANGED: ("#f6f8fa", "#8c959f"),
 }
 _LINK_COLOURS = {"kept": "#8c959f", ADDED: "#1a7f37", REMOVED: "#cf222e"}
@@ -274,7 +280,7 @@ def _paths(nodes: dict, edges: list[tuple]) -> tuple[list[str], float]:
     return paths, right + MARGIN if lanes else 0.0
 
 
-def _svg(cells: list[CellChange], anchors: dict) -> tuple[str, int, int]:
+def _svg(cells: list[CellChange], anchors: dict, prefix: str = "") -> tuple[str, int, int]:
     nodes, edges, width, height = _layout(cells, anchors)
     if not nodes:
         return "", 0, 0
@@ -287,7 +293,7 @@ def _svg(cells: list[CellChange], anchors: dict) -> tuple[str, int, int]:
     ]
     for kind, colour in _LINK_COLOURS.items():
         parts.append(
-            f'<marker id="arrow-{kind}" viewBox="0 0 10 10" refX="10" refY="5" markerWidth="7" '
+            f'<marker id="{prefix}arrow-{kind}" viewBox="0 0 10 10" refX="10" refY="5" markerWidth="7" '
             f'markerHeight="7" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z" fill="{colour}"/></marker>'
         )
     parts.append("</defs>")
@@ -295,7 +301,7 @@ def _svg(cells: list[CellChange], anchors: dict) -> tuple[str, int, int]:
         dash = ' stroke-dasharray="5 4"' if kind == REMOVED else ""
         parts.append(
             f'<path class="link {kind}" d="{path}" fill="none" stroke="{_LINK_COLOURS[kind]}" '
-            f'stroke-width="1.6"{dash} marker-end="url(#arrow-{kind})"/>'
+            f'stroke-width="1.6"{dash} marker-end="url(#{prefix}arrow-{kind})"/>'
         )
     for node in nodes.values():
         cell = node.cell
@@ -326,11 +332,11 @@ def _svg(cells: list[CellChange], anchors: dict) -> tuple[str, int, int]:
 
 
 def _inline(old: str, new: str) -> tuple[str, str]:
-    matcher = difflib.SequenceMatcher(None, old, new, autojunk=False)
-    if matcher.ratio() < _INLINE_SIMILARITY:
+    codes = linediff.opcodes(old, new)
+    if linediff.similarity(codes, len(old), len(new)) < _INLINE_SIMILARITY:
         return _esc(old), _esc(new)
     left, right = [], []
-    for tag, i1, i2, j1, j2 in matcher.get_opcodes():
+    for tag, i1, i2, j1, j2 in codes:
         if tag == "equal":
             left.append(_esc(old[i1:i2]))
             right.append(_esc(new[j1:j2]))
@@ -412,6 +418,7 @@ def _cell_article(cell: CellChange, anchor: str) -> str:
     if cell.kind == "code" and (cell.parents or cell.added_parents or cell.removed_parents):
         chips = _chips(cell.parents, "kept") + _chips(cell.added_parents, ADDED) + _chips(cell.removed_parents, REMOVED)
         facts.append(f"<li>parents: {' '.join(chips)}</li>")
+    facts.extend(f'<li class="meta {change.status}">{html.escape(change.describe())}</li>' for change in cell.metadata)
     if cell.outputs_changed:
         facts.append('<li class="note">outputs differ (not shown)</li>')
     if facts:
@@ -461,7 +468,7 @@ def _parameter_section(parameters: list[ParameterChange]) -> str:
 def _legend() -> str:
     links = [(ADDED, "added link", ""), (REMOVED, "removed link", ";border-top-style:dashed"), ("kept", "kept link", "")]
     boxes = [(ADDED, "added"), (REMOVED, "removed"), (MODIFIED, "modified source"),
-             (RELINKED, "links or name changed"), (UNCHANGED, "unchanged")]
+             (RELINKED, "links, name or canvas data changed"), (UNCHANGED, "unchanged")]
     parts = [f'<span><i style="border-color:{_LINK_COLOURS[kind]}{extra}"></i>{text}</span>'
              for kind, text, extra in links]
     parts += [f'<span><b style="background:{_BOX[kind][0]};border-color:{_BOX[kind][1]}"></b>{text}</span>'
@@ -473,26 +480,22 @@ def _counts(label: str, items: list) -> str:
     counts: dict[str, int] = {}
     for item in items:
         counts[item.label] = counts.get(item.label, 0) + 1
-    order = (MODIFIED, ADDED, REMOVED, RELINKED, RENAMED, RETYPED, UNCHANGED)
+    order = (MODIFIED, ADDED, REMOVED, RELINKED, RENAMED, ANNOTATED, RETYPED, UNCHANGED)
     badges = "".join(f'<span class="badge {name}">{counts[name]} {name}</span>' for name in order if name in counts)
     return f'<p class="summary"><span class="what">{label}</span>{badges or "none"}</p>'
 
 
-def render_html(diff: NotebookDiff, old_label: str, new_label: str) -> str:
-    """The whole page, as text; the same diff always gives the same bytes."""
+def _notebook_body(diff: NotebookDiff, old_label: str, new_label: str, prefix: str = "") -> list[str]:
+    """The parts of the page that show one notebook's diff; ``prefix`` keeps its anchors apart
+    from those of other notebooks on the same page."""
     shown = [cell for cell in diff.cells if cell.shown]
-    anchors = {id(cell): f"cell-{index}" for index, cell in enumerate(shown, 1)}
-    title = f"{visible(old_label)} \u2192 {visible(new_label)}"
-    svg, drawn, total = _svg(diff.cells, anchors)
-
+    anchors = {id(cell): f"{prefix}cell-{index}" for index, cell in enumerate(shown, 1)}
+    svg, drawn, total = _svg(diff.cells, anchors, prefix)
     body = [
-        "<header>",
-        "<h1>Notebook diff</h1>",
         f'<p class="files"><span class="old mono">{_esc(old_label)}</span><span class="arrow">\u2192</span>'
         f'<span class="new mono">{_esc(new_label)}</span></p>',
         _counts("cells", diff.cells),
         _counts("parameters", diff.parameters),
-        "</header>",
     ]
     if not diff.changed:
         body.append('<p class="note">No differences in cells or parameters.</p>')
@@ -516,7 +519,10 @@ def render_html(diff: NotebookDiff, old_label: str, new_label: str) -> str:
     if same:
         body.append(f'<p class="note">unchanged: {len(same)} cell{"s" if len(same) > 1 else ""} ({", ".join(same)})</p>')
     body.append("</section>")
+    return body
 
+
+def _page(title: str, body: list[str]) -> str:
     return "\n".join([
         "<!DOCTYPE html>",
         '<html lang="en">',
@@ -524,7 +530,7 @@ def render_html(diff: NotebookDiff, old_label: str, new_label: str) -> str:
         '<meta charset="utf-8">',
         f'<meta http-equiv="Content-Security-Policy" content="{_POLICY}">',
         '<meta name="viewport" content="width=device-width, initial-scale=1">',
-        f"<title>Notebook diff: {html.escape(title)}</title>",
+        f"<title>Notebook diff: {html.escape(visible(title))}</title>",
         f"<style>{_CSS}</style>",
         "</head>",
         "<body>",
@@ -534,3 +540,32 @@ def render_html(diff: NotebookDiff, old_label: str, new_label: str) -> str:
         "",
     ])
 
+
+def render_html(diff: NotebookDiff, old_label: str, new_label: str) -> str:
+    """The whole page, as text; the same diff always gives the same bytes."""
+    head, *rest = _notebook_body(diff, old_label, new_label)
+    body = ["<header>", "<h1>Notebook diff</h1>", head, *rest[:2], "</header>", *rest[2:]]
+    return _page(f"{old_label} \u2192 {new_label}", body)
+
+
+def render_html_set(entries: list[tuple[NotebookDiff | str, str, str]], title: str) -> str:
+    """One page for several notebooks: (diff, old label, new label) each, or in place of the
+    diff the reason why that notebook could not be compared cell by cell."""
+    body = ["<header>", "<h1>Notebook diff</h1>", f'<p class="files">{_esc(title)}</p>']
+    if not entries:
+        body.append('<p class="note">No notebook differs.</p>')
+    else:
+        links = "".join(f'<li><a class="mono" href="#nb-{number}">{_esc(new if new != "/dev/null" else old)}</a></li>'
+                        for number, (_diff, old, new) in enumerate(entries, 1))
+        body.append(f'<ul class="notebooks">{links}</ul>')
+    body.append("</header>")
+    for number, (diff, old_label, new_label) in enumerate(entries, 1):
+        body.append(f'<section class="notebook" id="nb-{number}">')
+        if isinstance(diff, str):
+            body.append(f'<p class="files"><span class="old mono">{_esc(old_label)}</span><span class="arrow">'
+                        f'\u2192</span><span class="new mono">{_esc(new_label)}</span></p>')
+            body.append(f'<p class="note">Not compared cell by cell: {_esc(diff)}</p>')
+        else:
+            body.extend(_notebook_body(diff, old_label, new_label, f"nb-{number}-"))
+        body.append("</section>")
+    return _page(title, body)

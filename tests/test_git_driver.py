@@ -187,6 +187,13 @@ def test_install_paths_are_quoted_and_a_missing_tool_leaves_git_working(world, t
                     ["blame", "theirs", "--", NOTEBOOK]):
         shown = run(bare, "git", *command, cwd=repo)
         assert "fatal" not in shown.stderr and shown.stdout
+    # Raw text cached by git as the rendering while the tool was gone is reported, and dropped
+    # by the next install.
+    stale = "git cached raw text"
+    assert (stale in run(env, "vornik-git", "status", cwd=repo).stdout) == bool(gone)
+    if gone:
+        assert "dropped the text renderings" in run(env, "vornik-git", "install", cwd=repo).stdout
+        assert stale not in run(env, "vornik-git", "status", cwd=repo).stdout
 
 
 def test_sigterm_leaves_the_current_file_whole(world, tmp_path):

@@ -67,6 +67,13 @@ def diff_command() -> str:
     )
 
 
+# git caches whatever the text rendering printed, the raw file too when the tool could not run,
+# and keeps showing that after the tool is back. The fallback leaves this file in the git
+# directory (run from the top of the work tree) so that `status` can tell, and `install` drops the
+# cache with it.
+RAW_MARKER = f".git/{DRIVER}-raw-renderings-cached"
+
+
 def textconv_command() -> str:
     """The text rendering for `git log -p`, `show` and `blame`; git appends the file. The
     rendering is shown only once complete; without one, the file as it is."""
@@ -75,7 +82,7 @@ def textconv_command() -> str:
         + "f() { if " + _STARTS + ' && o=$("$p" -P "$l" vornik_git.cli cat -- "$1" 2>/dev/null && echo .); '
         + 'then printf %s "${o%.}"; '
         + 'elif command -v vornik-git >/dev/null 2>&1 && o=$(vornik-git cat -- "$1" 2>/dev/null && echo .); '
-        + 'then printf %s "${o%.}"; else cat -- "$1"; fi; }; f'
+        + 'then printf %s "${o%.}"; else cat -- "$1"; { : >' + RAW_MARKER + '; } 2>/dev/null; fi; }; f'
     )
 
 
@@ -261,10 +268,19 @@ def install(scope: str = "local", cwd: str | os.PathLike | None = None, pass_thr
         done.append(f"added '{_our_line()}' to {path}")
     # A rendering cached while the tool could not run is the raw file; start afresh.
     git("update-ref", "-d", f"refs/notes/textconv/{DRIVER}", cwd=cwd, check=False)
+    marker = _raw_marker(cwd)
+    if marker is not None and marker.exists():
+        marker.unlink()
+        done.append("dropped the text renderings git cached while the tool could not run")
     if not done:
         done.append(f"nothing changed: the drivers are already installed in the {title} git config "
                     f"and {path}")
     return done
+
+
+def _raw_marker(cwd) -> Path | None:
+    top = git("rev-parse", "--show-toplevel", cwd=cwd, check=False)
+    return Path(top.stdout.strip(), RAW_MARKER) if top.returncode == 0 and top.stdout.strip() else None
 
 
 def uninstall(scope: str = "local", cwd: str | os.PathLike | None = None) -> list[str]:
@@ -368,6 +384,10 @@ def status(cwd: str | os.PathLike | None = None) -> tuple[list[str], bool]:
             "in this repository: git diff shows notebooks "
             + ("cell by cell (vornik-git diff)" if viewer else f"as JSON text (diff attribute: {value or 'unset'})")
         )
+        marker = _raw_marker(cwd)
+        if marker is not None and marker.exists():
+            report.append("in this repository: git cached raw text as the rendering of some notebooks "
+                          "while the tool could not run; 'vornik-git install' drops that cache")
     else:
         report.append("in this directory: not a git work tree")
     return report, active

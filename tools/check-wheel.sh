@@ -14,12 +14,8 @@ if [[ -z $wheel ]]; then
   [[ -n $wheel ]] || { echo "no cp311 wheel in dist/; run tools/build-wheels.sh 3.11" >&2; exit 1; }
 fi
 tag=$(basename "$wheel" | cut -d- -f3)  # cp311
-python=${PYTHON:-python${tag:2:1}.${tag:3}}
-if command -v pyenv >/dev/null 2>&1; then
-  for candidate in "$(pyenv root)"/versions/"${tag:2:1}.${tag:3}".*/bin/python"${tag:2:1}.${tag:3}"; do
-    [[ -x $candidate ]] && python=$candidate
-  done
-fi
+. tools/find-python.sh
+python=$(find_python "${tag:2:1}.${tag:3}")
 
 venv=$root/build/wheel-check
 rm -rf "$venv"

@@ -26,6 +26,8 @@ def sample(text, items, mapping, label=None, anything=None):
         (("t", [], {}, None, None, 6), {}),
         (("t", [], {}), {"text": "again"}),
         (("t", [], {}), {"nope": 1}),
+        (("t", [], {}), {"labl": 1}),  # close to a parameter: from 3.13 the host suggests it
+        (("t", [], {}), {"MAPPING": {}}),
         ((), {"items": [], "mapping": {}}),
         (("t",), {"label": None}),
     ],

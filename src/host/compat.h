@@ -34,6 +34,27 @@ inline bool assertions_enabled() {
 #endif
 }
 
+// The name the host suggests for an unexpected keyword argument among `candidates` (a list of
+// the parameter names), as its own functions' TypeError adds it from 3.13 ("... Did you mean
+// 'x'?"); null where it suggests none. Only ever called to word an error.
+inline Ref suggested_keyword([[maybe_unused]] Handle candidates, [[maybe_unused]] Handle keyword) {
+#if PY_VERSION_HEX >= 0x030D0000
+  // The host's own suggestion, offered to its traceback module by this private module.
+  PyObject* module = PyImport_ImportModule("_suggestions");
+  PyObject* found = module == nullptr ? nullptr
+                                      : PyObject_CallMethod(module, "_generate_suggestions", "OO",
+                                                            candidates.get(), keyword.get());
+  Py_XDECREF(module);
+  if (found == nullptr) PyErr_Clear();  // no suggestion rather than another error
+  if (found == Py_None) Py_CLEAR(found);
+  return Ref::steal(found);
+#else
+  return {};
+#endif
+}
+
+inline constexpr bool kSuggestsKeywords = PY_VERSION_HEX >= 0x030D0000;
+
 // The value of an int whose magnitude fits one internal digit (below 2**30), read in place
 // without a conversion call; false for any other int.
 inline bool small_int_value(PyObject* number, std::int32_t& value) {

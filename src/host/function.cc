@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string>
 
+#include "host/compat.h"
+
 namespace vornik::host {
 namespace {
 
@@ -90,6 +92,23 @@ Ref missing_names(const FunctionSpec& spec, PyObject* const* bound, std::size_t 
                given == 1 ? "was" : "were");
 }
 
+[[noreturn]] void raise_unexpected_keyword(FunctionObject* self, PyObject* key) {
+  if constexpr (kSuggestsKeywords) {
+    Ref names = check(PyList_New(0));
+    for (const Parameter& parameter : self->spec->parameters) {
+      check_status(PyList_Append(names.get(), intern(parameter.name)));
+    }
+    Ref suggestion = suggested_keyword(names, key);
+    if (suggestion) {
+      raise_format(PyExc_TypeError,
+                   "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                   self->qualname, key, suggestion.get());
+    }
+  }
+  raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", self->qualname,
+               key);
+}
+
 // Binds positional and keyword arguments to parameters, fills defaults, and checks types.
 void bind_arguments(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** bound) {
@@ -120,10 +139,7 @@ void bind_arguments(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
           }
         }
       }
-      if (index == count) {
-        raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                     self->qualname, key);
-      }
+      if (index == count) raise_unexpected_keyword(self, key);
       if (bound[index] != nullptr) {
         raise_format(PyExc_TypeError, "%U() got multiple values for argument '%S'", self->qualname,
                      key);

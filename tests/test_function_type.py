@@ -136,6 +136,16 @@ def test_introspection_of_a_plain_function():
     assert "Returns its arguments as a list." in rendered
 
 
+def test_attributes_are_those_of_a_python_function_on_this_host():
+    def plain():
+        pass
+    # Only what a function that is not Python code cannot have: closure cells, its built-ins.
+    assert set(dir(plain)) - set(dir(_native.sample)) == {"__builtins__", "__closure__"}
+    assert set(dir(_native.sample)) - set(dir(plain)) == set()
+    if hasattr(plain, "__type_params__"):
+        assert _native.sample.__type_params__ == ()
+
+
 def test_function_attributes_are_writable_like_python_ones():
     function = _native.make_record_class  # a throwaway attribute target
     function.custom = 1

@@ -55,6 +55,9 @@ inline Ref suggested_keyword([[maybe_unused]] Handle candidates, [[maybe_unused]
 
 inline constexpr bool kSuggestsKeywords = PY_VERSION_HEX >= 0x030D0000;
 
+// Functions carry `__type_params__` (an empty tuple unless set) from 3.12.
+inline constexpr bool kFunctionsHaveTypeParams = PY_VERSION_HEX >= 0x030C0000;
+
 // The value of an int whose magnitude fits one internal digit (below 2**30), read in place
 // without a conversion call; false for any other int.
 inline bool small_int_value(PyObject* number, std::int32_t& value) {

@@ -22,6 +22,7 @@ struct FunctionObject {
   PyObject* annotations;
   PyObject* defaults;  // tuple or None
   PyObject* kwdefaults;
+  PyObject* type_params;  // a tuple; shown where the host's functions have the attribute
   PyObject* code;
   PyObject* globals;
   PyObject* dict;
@@ -202,6 +203,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->annotations);
   Py_VISIT(f->defaults);
   Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->type_params);
   Py_VISIT(f->code);
   Py_VISIT(f->globals);
   Py_VISIT(f->dict);
@@ -217,6 +219,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->kwdefaults);
+  Py_CLEAR(f->type_params);
   Py_CLEAR(f->code);
   Py_CLEAR(f->globals);
   Py_CLEAR(f->dict);
@@ -255,6 +258,15 @@ int set_any_slot(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+int set_type_params(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr || !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+    return -1;
+  }
+  Py_SETREF(as_function(self)->type_params, Py_NewRef(value));
+  return 0;
+}
+
 int set_annotations(PyObject* self, PyObject* value, void*) {
   if (value == nullptr || value == Py_None) value = nullptr;
   if (value != nullptr && !PyDict_Check(value)) {
@@ -282,6 +294,10 @@ PyGetSetDef function_getset[] = {
     {"__code__", get_slot<VORNIK_SLOT(code)>, nullptr, nullptr, nullptr},
     {"__globals__", get_slot<VORNIK_SLOT(globals)>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    // Last: where the host's functions have no such attribute the entry has no name, which
+    // ends the table here.
+    {kFunctionsHaveTypeParams ? "__type_params__" : nullptr, get_slot<VORNIK_SLOT(type_params)>,
+     set_type_params, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -404,6 +420,7 @@ Ref make_function(const FunctionSpec& spec, Handle module, std::vector<Handle> d
   Ref name = make_str(spec.name);
   Ref qualname = make_str(spec.qualname);
   Ref doc = spec.doc != nullptr ? make_str(spec.doc) : Ref::borrow(Py_None);
+  Ref type_params = check(PyTuple_New(0));
 
   auto* self = PyObject_GC_New(FunctionObject, type);
   if (self == nullptr) throw_error_set();
@@ -416,6 +433,7 @@ Ref make_function(const FunctionSpec& spec, Handle module, std::vector<Handle> d
   self->annotations = annotations.release();
   self->defaults = defaults_tuple.release();
   self->kwdefaults = Py_NewRef(Py_None);
+  self->type_params = type_params.release();
   self->code = code.release();
   self->globals = Py_NewRef(PyModule_GetDict(module));
   self->dict = nullptr;

@@ -34,6 +34,10 @@ inline bool assertions_enabled() {
 #endif
 }
 
+// From 3.13 the host's TypeError for an unexpected keyword argument suggests a parameter
+// whose name is close to it.
+inline constexpr bool kSuggestsKeywords = PY_VERSION_HEX >= 0x030D0000;
+
 // The name the host suggests for an unexpected keyword argument among `candidates` (a list of
 // the parameter names), as its own functions' TypeError adds it from 3.13 ("... Did you mean
 // 'x'?"); null where it suggests none. Only ever called to word an error.
@@ -52,8 +56,6 @@ inline Ref suggested_keyword([[maybe_unused]] Handle candidates, [[maybe_unused]
   return {};
 #endif
 }
-
-inline constexpr bool kSuggestsKeywords = PY_VERSION_HEX >= 0x030D0000;
 
 // Functions carry `__type_params__` (an empty tuple unless set) from 3.12.
 inline constexpr bool kFunctionsHaveTypeParams = PY_VERSION_HEX >= 0x030C0000;

@@ -15,14 +15,18 @@ target=${1:?target: reader or drivers}
 mode=${2:?seconds or repro}
 shift 2
 
+if ! command -v clang++-14 >/dev/null 2>&1; then
+  echo "clang++-14 not found (Debian: apt-get install clang-14)" >&2
+  exit 1
+fi
 clang_dir=$(clang++-14 -print-resource-dir)/lib/linux
 out=$root/build/fuzz
 mkdir -p "$out"
 
-# atheris from PyPI, in its own environment that still sees the host's GitPython and jsondiff.
-if [[ ! -x .venv-fuzz/bin/python ]] || ! .venv-fuzz/bin/python -c 'import atheris' 2>/dev/null; then
-  python3 -m venv --system-site-packages .venv-fuzz
-  .venv-fuzz/bin/pip install --quiet --disable-pip-version-check 'atheris==2.3.0'
+# atheris and the package's own dependencies from PyPI, in an environment of their own.
+if [[ ! -x .venv-fuzz/bin/python ]] || ! .venv-fuzz/bin/python -c 'import atheris, git, jsondiff' 2>/dev/null; then
+  python3 -m venv .venv-fuzz
+  .venv-fuzz/bin/pip install --quiet --disable-pip-version-check 'atheris==2.3.0' GitPython jsondiff
 fi
 
 # One preloadable runtime holding both AddressSanitizer and libFuzzer: with the two apart, the

@@ -127,11 +127,19 @@ def test_nesting_beyond_the_recursion_limit_raises_and_within_it_never_crashes(k
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(1_000_000)
     try:
-        # far deeper than the C stack would allow with one native frame per level
-        diff = nbweave._cell_changed(*cells({"a": deep0}, {"a": deep1}))
+        if sys.version_info >= (3, 12):
+            # From 3.12 the host's own comparison of such nesting stops at a limit of its own,
+            # whatever the recursion limit says; so does the change test.
+            with pytest.raises(RecursionError):
+                deep0 == deep1  # noqa: B015
+            with pytest.raises(RecursionError):
+                nbweave._cell_changed(*cells({"a": deep0}, {"a": deep1}))
+        else:
+            # far deeper than the C stack would allow with one native frame per level
+            diff = nbweave._cell_changed(*cells({"a": deep0}, {"a": deep1}))
+            assert diff and ("a" in diff)
     finally:
         sys.setrecursionlimit(limit)
-    assert diff and ("a" in diff)
     assert nbweave._cell_changed(*cells({"a": nested(50, 1, kind)},
                                         {"a": nested(50, 1, kind)})) == {}
 

@@ -26,6 +26,8 @@ def sample(text, items, mapping, label=None, anything=None):
         (("t", [], {}, None, None, 6), {}),
         (("t", [], {}), {"text": "again"}),
         (("t", [], {}), {"nope": 1}),
+        (("t", [], {}), {"labl": 1}),  # close to a parameter: from 3.13 the host suggests it
+        (("t", [], {}), {"MAPPING": {}}),
         ((), {"items": [], "mapping": {}}),
         (("t",), {"label": None}),
     ],
@@ -120,9 +122,28 @@ def test_introspection_of_a_plain_function():
         return_annotation="List[str]",
     )
     assert repr(function).startswith("<function sample at 0x")
+    # help() shows it as it shows the same function written in Python (whose layout differs
+    # between host versions).
+    def twin(text, items, mapping, label=None, anything=None):
+        """Returns its arguments as a list."""
+    twin.__annotations__ = dict(function.__annotations__)
+    twin.__name__ = twin.__qualname__ = "sample"
+    twin.__module__ = function.__module__
     rendered = pydoc.render_doc(function, renderer=pydoc.plaintext)
-    assert "sample(text: 'str', items: 'List[str]'" in rendered
+    expected = pydoc.render_doc(twin, renderer=pydoc.plaintext)
+    # The first line names the type; the rest is the signature and docstring.
+    assert rendered.split("\n", 1)[1] == expected.split("\n", 1)[1]
     assert "Returns its arguments as a list." in rendered
+
+
+def test_attributes_are_those_of_a_python_function_on_this_host():
+    def plain():
+        pass
+    # Only what a function that is not Python code cannot have: closure cells, its built-ins.
+    assert set(dir(plain)) - set(dir(_native.sample)) == {"__builtins__", "__closure__"}
+    assert set(dir(_native.sample)) - set(dir(plain)) == set()
+    if hasattr(plain, "__type_params__"):
+        assert _native.sample.__type_params__ == ()
 
 
 def test_function_attributes_are_writable_like_python_ones():

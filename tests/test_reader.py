@@ -179,6 +179,11 @@ def test_nesting_beyond_the_c_stack_with_a_raised_limit():
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(depth + 1000)
     try:
+        if sys.version_info >= (3, 12):
+            # From 3.12 the host bounds native nesting by a limit of its own; json stops there too.
+            text = "[" * depth + "]" * depth
+            assert outcome(_native.loads, text.encode()) == outcome(json.loads, text)
+            return
         value = _native.loads(b"[" * depth + b"]" * depth)
     finally:
         sys.setrecursionlimit(limit)

@@ -369,9 +369,18 @@ CASES = {
 }
 
 
-@pytest.mark.parametrize("make", CASES.values(), ids=CASES.keys())
-def test_same_text_or_error_as_json(make):
-    assert outcome(_native.dumps, make()) == outcome(json.dumps, make())
+# From 3.12 json reads an exact dict live and, on these inputs, uses an object that the host
+# code has freed (the process crashes); the text is what it gives when it holds what it reads.
+JSON_CRASHES_ON = {"dict mutated by a list child": ("text", '{"a": [1]}')}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_same_text_or_error_as_json(name):
+    if name in JSON_CRASHES_ON and sys.version_info >= (3, 12):
+        expected = JSON_CRASHES_ON[name]
+    else:
+        expected = outcome(json.dumps, CASES[name]())
+    assert outcome(_native.dumps, CASES[name]()) == expected
 
 
 MUTATING = {"dict mutated by a child", "list grown by a child", "dict mutated by a list child",
@@ -474,6 +483,11 @@ def test_nesting_within_a_raised_limit_uses_no_c_stack(kind):
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(depth + 1000)
     try:
+        if sys.version_info >= (3, 12):
+            # From 3.12 the host bounds native nesting by a limit of its own, whatever the
+            # recursion limit says; json stops there too.
+            assert outcome(_native.dumps, deep) == outcome(json.dumps, deep)
+            return
         text = _native.dumps(deep)
     finally:
         sys.setrecursionlimit(limit)

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string>
 
+#include "host/compat.h"
+
 namespace vornik::host {
 namespace {
 
@@ -20,6 +22,7 @@ struct FunctionObject {
   PyObject* annotations;
   PyObject* defaults;  // tuple or None
   PyObject* kwdefaults;
+  PyObject* type_params;  // a tuple; shown where the host's functions have the attribute
   PyObject* code;
   PyObject* globals;
   PyObject* dict;
@@ -90,6 +93,23 @@ Ref missing_names(const FunctionSpec& spec, PyObject* const* bound, std::size_t 
                given == 1 ? "was" : "were");
 }
 
+[[noreturn]] void raise_unexpected_keyword(FunctionObject* self, PyObject* key) {
+  if constexpr (kSuggestsKeywords) {
+    Ref names = check(PyList_New(0));
+    for (const Parameter& parameter : self->spec->parameters) {
+      check_status(PyList_Append(names.get(), intern(parameter.name)));
+    }
+    Ref suggestion = suggested_keyword(names, key);
+    if (suggestion) {
+      raise_format(PyExc_TypeError,
+                   "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                   self->qualname, key, suggestion.get());
+    }
+  }
+  raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", self->qualname,
+               key);
+}
+
 // Binds positional and keyword arguments to parameters, fills defaults, and checks types.
 void bind_arguments(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** bound) {
@@ -120,10 +140,7 @@ void bind_arguments(FunctionObject* self, PyObject* const* args, Py_ssize_t narg
           }
         }
       }
-      if (index == count) {
-        raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                     self->qualname, key);
-      }
+      if (index == count) raise_unexpected_keyword(self, key);
       if (bound[index] != nullptr) {
         raise_format(PyExc_TypeError, "%U() got multiple values for argument '%S'", self->qualname,
                      key);
@@ -186,6 +203,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->annotations);
   Py_VISIT(f->defaults);
   Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->type_params);
   Py_VISIT(f->code);
   Py_VISIT(f->globals);
   Py_VISIT(f->dict);
@@ -201,6 +219,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->kwdefaults);
+  Py_CLEAR(f->type_params);
   Py_CLEAR(f->code);
   Py_CLEAR(f->globals);
   Py_CLEAR(f->dict);
@@ -239,6 +258,15 @@ int set_any_slot(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+int set_type_params(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr || !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+    return -1;
+  }
+  Py_SETREF(as_function(self)->type_params, Py_NewRef(value));
+  return 0;
+}
+
 int set_annotations(PyObject* self, PyObject* value, void*) {
   if (value == nullptr || value == Py_None) value = nullptr;
   if (value != nullptr && !PyDict_Check(value)) {
@@ -266,6 +294,10 @@ PyGetSetDef function_getset[] = {
     {"__code__", get_slot<VORNIK_SLOT(code)>, nullptr, nullptr, nullptr},
     {"__globals__", get_slot<VORNIK_SLOT(globals)>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    // Last: where the host's functions have no such attribute the entry has no name, which
+    // ends the table here.
+    {kFunctionsHaveTypeParams ? "__type_params__" : nullptr, get_slot<VORNIK_SLOT(type_params)>,
+     set_type_params, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -388,6 +420,7 @@ Ref make_function(const FunctionSpec& spec, Handle module, std::vector<Handle> d
   Ref name = make_str(spec.name);
   Ref qualname = make_str(spec.qualname);
   Ref doc = spec.doc != nullptr ? make_str(spec.doc) : Ref::borrow(Py_None);
+  Ref type_params = check(PyTuple_New(0));
 
   auto* self = PyObject_GC_New(FunctionObject, type);
   if (self == nullptr) throw_error_set();
@@ -400,6 +433,7 @@ Ref make_function(const FunctionSpec& spec, Handle module, std::vector<Handle> d
   self->annotations = annotations.release();
   self->defaults = defaults_tuple.release();
   self->kwdefaults = Py_NewRef(Py_None);
+  self->type_params = type_params.release();
   self->code = code.release();
   self->globals = Py_NewRef(PyModule_GetDict(module));
   self->dict = nullptr;

@@ -21,6 +21,7 @@
 #endif
 
 #include "host/collector.h"
+#include "host/compat.h"
 #include "json/document.h"
 
 namespace vornik::json {
@@ -32,6 +33,8 @@ constexpr char kExpectingValue[] = "Expecting value";
 constexpr char kExpectingName[] = "Expecting property name enclosed in double quotes";
 constexpr char kExpectingColon[] = "Expecting ':' delimiter";
 constexpr char kExpectingComma[] = "Expecting ',' delimiter";
+constexpr char kTrailingCommaObject[] = "Illegal trailing comma before end of object";
+constexpr char kTrailingCommaArray[] = "Illegal trailing comma before end of array";
 constexpr char kUnterminated[] = "Unterminated string starting at";
 constexpr char kControlCharacter[] = "Invalid control character at";
 constexpr char kInvalidEscape[] = "Invalid \\escape";
@@ -374,7 +377,7 @@ class Parser {
             continue;
           }
           if (p_ == end_ || *p_ != ',') fail(kExpectingComma, p_);
-          p_ = skip_space(p_ + 1, end_);
+          after_comma('}', kTrailingCommaObject);
           frame.key = member_key().release();
         } else {
           items_.push_back(value.release());
@@ -386,10 +389,20 @@ class Parser {
             continue;
           }
           if (p_ == end_ || *p_ != ',') fail(kExpectingComma, p_);
-          p_ = skip_space(p_ + 1, end_);
+          after_comma(']', kTrailingCommaArray);
         }
         break;
       }
+    }
+  }
+
+  // Steps over the comma at p_ and the whitespace after it; where json refuses a comma right
+  // before the closing bracket, so does this, at the comma.
+  void after_comma(char closing, const char* message) {
+    const char* comma = p_;
+    p_ = skip_space(p_ + 1, end_);
+    if constexpr (host::kJsonRefusesTrailingCommas) {
+      if (p_ < end_ && *p_ == closing) fail(message, comma);
     }
   }
 

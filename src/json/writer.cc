@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/compat.h"
 #include "json/document.h"
 
 #if defined(__SSE2__)
@@ -623,21 +624,16 @@ size_t float_text(PyObject* number, char* at) {
 // int.__repr__ of an int or of a subclass (whose own __repr__ json ignores), optionally
 // between quotes for a key.
 void write_int(Buffer& out, PyObject* number, bool quoted) {
-#if PY_VERSION_HEX < 0x030C0000
-  // Most ints have one digit (below 2**30 in magnitude); its value is read in place.
-  Py_ssize_t signed_size = Py_SIZE(number);
-  if (signed_size >= -1 && signed_size <= 1) [[likely]] {
-    uint32_t magnitude =
-        signed_size == 0 ? 0 : reinterpret_cast<PyLongObject*>(number)->ob_digit[0];
+  // Most ints have one internal digit (below 2**30 in magnitude); its value is read in place.
+  std::int32_t small = 0;
+  if (host::small_int_value(number, small)) [[likely]] {
     char* at = out.reserve(16);
     if (quoted) *at++ = '"';
-    if (signed_size < 0) *at++ = '-';
-    at = std::to_chars(at, at + 10, magnitude).ptr;
+    at = std::to_chars(at, at + 11, small).ptr;
     if (quoted) *at++ = '"';
     out.commit(at);
     return;
   }
-#endif
   int overflow = 0;
   long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
   if (overflow == 0) {
@@ -726,6 +722,7 @@ class Encoder {
     kDict,      // an exact dict: its pairs in pairs_, borrowed from it
     kItems,     // a list of (key, value) pairs from a mapping's items()
     kSnapshot,  // a kDict frame whose pairs were given references before host code could run
+    kLive,      // a kDict frame that goes on reading the dict itself, where json reads it live
   };
 
   struct Pair {
@@ -738,7 +735,8 @@ class Encoder {
   struct Frame {
     PyObject* object;     // a reference: the container as met, its identity marks it as open
     PyObject* container;  // what is read: `object`, or a list made from it (a reference too)
-    Py_ssize_t position;  // in `container`, or in pairs_ for kDict and kSnapshot
+    Py_ssize_t position;  // in `container` (for kLive as PyDict_Next counts), or in pairs_ for
+                          // kDict and kSnapshot
     Py_ssize_t begin;     // kDict and kSnapshot: the frame's pairs are pairs_[begin, end)
     Py_ssize_t end;
     Kind kind;
@@ -868,6 +866,14 @@ class Encoder {
         write_key(PyTuple_GET_ITEM(pair, 0), frame.position++ == 0);
         return PyTuple_GET_ITEM(pair, 1);
       }
+      case Kind::kLive: {
+        // A live frame was a kDict frame that had written at least one pair already.
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (!PyDict_Next(frame.container, &frame.position, &key, &value)) return close('}');
+        write_key(key, false);
+        return value;
+      }
     }
     return nullptr;
   }
@@ -895,7 +901,7 @@ class Encoder {
         Py_DECREF(pair.value);
       }
     }
-    if (frame.kind == Kind::kDict || frame.kind == Kind::kSnapshot) {
+    if (frame.kind == Kind::kDict || frame.kind == Kind::kSnapshot || frame.kind == Kind::kLive) {
       pairs_.resize(static_cast<size_t>(frame.begin));
     }
     if (frame.container != frame.object) Py_DECREF(frame.container);
@@ -940,14 +946,29 @@ class Encoder {
   // code runs: host code could change a dict and free what its pairs point to. Before anything
   // that may run host code (a subclass's __iter__ or items(), which are also the only places
   // that allocate host containers and so could start a collection and its finalisers), every
-  // dict frame on the stack takes references to its pairs, as json's copy of the items holds
-  // them. Finalisers run by a release in pop() only ever find such frames below: an object dies
-  // there only if host code dropped it while its frame was open, and that host code found
-  // every frame below open too. Frames below `detached_` were already taken care of.
+  // dict frame on the stack either takes references to its pairs, as json's copy of the items
+  // holds them, or, where json reads an exact dict live, goes on from the dict itself after the
+  // pairs it has written, so that it sees what host code changes as json does (each frame holds
+  // its dict, and what it reads next it reads when it gets there). Finalisers run by a release in
+  // pop() only ever find such frames below: an object dies there only if host code dropped it while
+  // its frame was open, and that host code found every frame below open too. Frames below
+  // `detached_` were already taken care of.
   void detach_dicts() noexcept {
     for (size_t i = detached_; i < stack_.size(); ++i) {
       Frame& frame = stack_[i];
       if (frame.kind != Kind::kDict) continue;
+      if constexpr (host::kJsonReadsDictsLive) {
+        // Unchanged so far: its position after the pairs written is found by reading them again.
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        for (Py_ssize_t j = frame.begin; j < frame.position; ++j) {
+          PyDict_Next(frame.container, &position, &key, &value);
+        }
+        frame.position = position;
+        frame.kind = Kind::kLive;
+        continue;
+      }
       for (Py_ssize_t j = frame.begin; j < frame.end; ++j) {
         const Pair& pair = pairs_[static_cast<size_t>(j)];
         Py_INCREF(pair.key);

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/compat.h"
 #include "nbdelta/access.h"
 #include "nbdelta/bound.h"
 
@@ -184,7 +185,7 @@ bool lines_differ(PyObject* globals, Handle previous, Handle current) {
 }
 
 void assert_status(Function& function, const char* class_name, Handle value) {
-  if (Py_OptimizeFlag != 0) return;
+  if (!host::assertions_enabled()) return;
   Ref cls = function.global(class_name);
   for (Status status : {Status::kUnchanged, Status::kAdded, Status::kRemoved, Status::kModified}) {
     Ref constant = host::getattr(cls, constant_name(status));

@@ -2,6 +2,7 @@
 // change test of one cell between two versions.
 #include <vector>
 
+#include "host/compat.h"
 #include "host/function.h"
 #include "nbweave/cell_access.h"
 #include "nbweave/nbweave.h"
@@ -58,7 +59,7 @@ Ref merge_cell_init(Function& function, PyObject* const* args) {
   PyObject* cell = args[1];
   PyObject* file_type = args[2];
   initialise_base(self, cell);
-  if (Py_OptimizeFlag == 0) {
+  if (host::assertions_enabled()) {
     bool known = false;
     for (const char* name : {"BASE", "CURRENT", "INCOMING"}) {
       if (text_equals(file_type, constant(function, name))) {

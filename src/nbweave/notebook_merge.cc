@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host/collector.h"
+#include "host/compat.h"
 #include "host/function.h"
 #include "host/items.h"
 #include "json/document.h"
@@ -257,7 +258,7 @@ class NotebookMerge {
   void cells_incoming_added() {
     for (Ref& cell_id : dict_keys(incoming_cells_.get())) {
       if (host::dict_contains(base_cells_, cell_id)) continue;
-      if (Py_OptimizeFlag == 0 && host::dict_contains(current_cells_, cell_id)) {
+      if (host::dict_contains(current_cells_, cell_id) && host::assertions_enabled()) {
         PyErr_SetNone(PyExc_AssertionError);
         host::throw_error_set();
       }

@@ -296,6 +296,18 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vornik-git", description="Merge and diff notebooks in git with the vornik drivers."
     )
+
+    class Version(argparse.Action):
+        # The version is looked up only when asked for: that costs more than the rest of a
+        # textconv run's start-up.
+        def __call__(self, parser, namespace, values, option_string=None):
+            from . import __version__
+
+            print(f"{parser.prog} {__version__}")
+            parser.exit()
+
+    parser.add_argument("--version", action=Version, nargs=0, default=argparse.SUPPRESS,
+                        help="show the version and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     install = commands.add_parser(

@@ -118,6 +118,20 @@ int read_all(int fd, std::string& into, std::size_t expected, bool stop_when_int
   return error;
 }
 
+std::string text_mode_newlines(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r') {
+      out.push_back(text[i]);
+      continue;
+    }
+    out.push_back('\n');
+    if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+  }
+  return out;
+}
+
 std::string random_name(std::size_t length) {
   constexpr std::size_t kCount = kNameCharacters.size();
   // Bytes from this value up would favour the first characters; they are drawn again.

@@ -29,6 +29,9 @@ int write_all_at(int fd, std::string_view bytes, off_t offset) noexcept;
 int read_all(int fd, std::string& into, std::size_t expected = 0,
              bool stop_when_interrupted = false);
 
+// What a file opened in text mode reads: every "\r\n" and every lone "\r" as "\n".
+std::string text_mode_newlines(std::string_view text);
+
 // The characters of random names, as the host's own temporary files use them.
 inline constexpr std::string_view kNameCharacters = "abcdefghijklmnopqrstuvwxyz0123456789_";
 

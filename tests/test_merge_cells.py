@@ -1,9 +1,12 @@
 """The cell merge: cells removed, added and kept by either side, with real source merges."""
 
 import copy
+import json
 import uuid
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from notebooks import make_cell, make_notebook, names, sources
 
@@ -149,6 +152,59 @@ def test_incoming_comments_are_added_once(base_comments, merge):
     assert canvas(merged)["comments"] == (base_comments or []) + [{"text": "mine"},
                                                                   {"text": "theirs"}]
     assert "headerColor" not in canvas(merged)
+
+
+# Values that compare equal across types (1, 1.0, True; 0, -0.0, False) or not even to
+# themselves (each NaN the reader makes is a new object).
+COMMENT_SCALARS = st.sampled_from([0, 1, 1.0, True, False, -0.0, None, float("nan"), "a", ""])
+COMMENT_VALUES = st.recursive(
+    COMMENT_SCALARS,
+    lambda inner: st.lists(inner, max_size=2) | st.dictionaries(st.sampled_from(["text", "1"]),
+                                                                inner, max_size=2),
+    max_leaves=4)
+
+
+def twin(value):
+    """An equal value built another way: numbers of another type, dict keys in reverse order."""
+    if isinstance(value, dict):
+        return {key: twin(item) for key, item in reversed(value.items())}
+    if isinstance(value, list):
+        return [twin(item) for item in value]
+    if isinstance(value, bool):
+        return int(value)
+    if isinstance(value, int):
+        return float(value)
+    if isinstance(value, float) and value in (0.0, 1.0):
+        return bool(value)
+    return value
+
+
+def take_comments_model(present, incoming):
+    merged = list(present)
+    for comment in incoming:
+        if comment not in merged:
+            merged.append(comment)
+    return merged
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(sides=st.lists(COMMENT_VALUES, min_size=1, max_size=4).flatmap(lambda pool: st.tuples(
+    st.none() | st.lists(st.sampled_from(pool), max_size=4),
+    st.lists(st.sampled_from(pool + [twin(value) for value in pool]), min_size=1, max_size=5))))
+def test_incoming_comments_merge_as_a_membership_test_in_order(sides, merge):
+    present, incoming = sides
+    base, current, theirs = triple()
+    change_current(current)
+    if present is not None:
+        canvas(current)["comments"] = present
+    canvas(theirs)["comments"] = incoming
+    merged = merge(base, current, theirs)
+
+    def as_read(value):  # as the merge reads it: a new object for every NaN
+        return json.loads(json.dumps(value), parse_constant=float)
+
+    expected = take_comments_model(as_read(present or []), as_read(incoming))
+    assert json.dumps(canvas(merged)["comments"]) == json.dumps(expected)
 
 
 def test_conflicting_source_is_labelled_with_the_file_path(merge):

@@ -23,7 +23,6 @@ class ModuleBody {
  public:
   explicit ModuleBody(PyObject* module) : module_(module) {}
 
-  PyObject* module() const { return module_; }
   // The module's namespace (borrowed; the module keeps it).
   PyObject* globals() const { return PyModule_GetDict(module_); }
 

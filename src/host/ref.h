@@ -79,12 +79,6 @@ inline Ref check(PyObject* result) {
   return Ref::steal(result);
 }
 
-// Wraps the result of a host call that returns a borrowed reference or NULL with an error set.
-inline Handle check_borrowed(PyObject* result) {
-  if (result == nullptr) throw_error_set();
-  return {result};
-}
-
 // For host calls that report failure with a negative status.
 inline int check_status(int status) {
   if (status < 0) throw_error_set();

@@ -2,7 +2,6 @@
 // native code.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 #include "host/ref.h"
@@ -21,12 +20,9 @@ host::Ref parse(std::string_view text, bool text_mode);
 // opened as UTF-8 text; the host's OSError subclass when it cannot be opened or read.
 host::Ref read_file(host::Handle path);
 
-// Appends the text form of `value` to `out`: byte for byte what json.dumps(value) returns,
-// including its errors (TypeError for what it cannot serialise, ValueError "Circular reference
-// detected", RecursionError for nesting beyond the recursion limit).
-void write(host::Handle value, std::string& out);
-
-// json.dumps(value) as a host str.
+// json.dumps(value) as a host str: byte for byte what it returns, including its errors
+// (TypeError for what it cannot serialise, ValueError "Circular reference detected",
+// RecursionError for nesting beyond the recursion limit).
 host::Ref dumps(host::Handle value);
 
 // The editor form: json.dumps(value, indent=1, sort_keys=True, ensure_ascii=False) as a host

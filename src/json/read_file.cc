@@ -5,10 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <memory>
-#include <string_view>
+#include <string>
 
+#include "host/files.h"
 #include "host/system.h"
 #include "json/document.h"
 
@@ -52,28 +51,15 @@ host::Ref read_file(host::Handle path) {
   if (S_ISDIR(status.st_mode)) raise_os_error(EISDIR, filename);
 
   // The size is a first guess only: the file may change while it is read.
-  size_t capacity = status.st_size > 0 ? static_cast<size_t>(status.st_size) + 1 : 1 << 16;
-  auto buffer = std::make_unique_for_overwrite<char[]>(capacity);
-  size_t size = 0;
+  const size_t expected = status.st_size > 0 ? static_cast<size_t>(status.st_size) : 0;
+  std::string text;
   for (;;) {
-    if (size == capacity) {
-      const size_t grown = capacity * 2;
-      auto bigger = std::make_unique_for_overwrite<char[]>(grown);
-      std::memcpy(bigger.get(), buffer.get(), size);
-      buffer = std::move(bigger);
-      capacity = grown;
-    }
-    int error = 0;
-    const ssize_t count = without_lock([&] {
-      const ssize_t got = read(file.get(), buffer.get() + size, capacity - size);
-      error = errno;
-      return got;
+    const int error = without_lock([&] {
+      return host::read_all(file.get(), text, expected > text.size() ? expected - text.size() : 0,
+                            true);
     });
-    if (count > 0) {
-      size += static_cast<size_t>(count);
-      continue;
-    }
-    if (count == 0) break;
+    if (error == 0) break;
+    // A signal handler that raises ends the read, as it does for read().
     if (error == EINTR) {
       host::check_status(PyErr_CheckSignals());
       continue;
@@ -83,7 +69,7 @@ host::Ref read_file(host::Handle path) {
     PyErr_SetFromErrno(PyExc_OSError);
     host::throw_error_set();
   }
-  return parse(std::string_view(buffer.get(), size), true);
+  return parse(text, true);
 }
 
 }  // namespace vornik::json

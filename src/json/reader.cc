@@ -22,6 +22,7 @@
 
 #include "host/collector.h"
 #include "host/compat.h"
+#include "host/files.h"
 #include "json/document.h"
 
 namespace vornik::json {
@@ -751,21 +752,6 @@ Ref decode(std::string_view text) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
 }
 
-// What a file opened in text mode reads: every "\r\n" and every lone "\r" as "\n".
-std::string translate_newlines(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r') {
-      out.push_back(text[i]);
-      continue;
-    }
-    out.push_back('\n');
-    if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-  }
-  return out;
-}
-
 [[noreturn]] void raise_syntax_error(std::string_view text, bool text_mode, SyntaxError error) {
   Ref doc = decode(text);
   std::string translated;
@@ -773,7 +759,7 @@ std::string translate_newlines(std::string_view text) {
     // Newline translation changes no value, as a raw CR or LF can only be whitespace, but it
     // moves the error and changes the text json reports; the error is found again on the text
     // json would have seen.
-    translated = translate_newlines(text);
+    translated = host::text_mode_newlines(text);
     try {
       Parser(translated).run();
     } catch (const SyntaxError& again) {

@@ -2,17 +2,15 @@
 // content. All file system work runs without the host's lock and reports an errno value; only
 // the caller, holding the lock again, turns it into the host's OSError.
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
-#include <ctime>
 #include <new>
 #include <string>
 #include <utility>
 
+#include "host/files.h"
 #include "host/system.h"
 #include "json/document.h"
 
@@ -20,78 +18,16 @@ namespace vornik::json {
 namespace {
 
 using host::FileDescriptor;
+using host::TemporaryPath;
 using host::WithoutLock;
 
 // Symbolic links followed before giving up, as the kernel does for a path.
 constexpr int kMaxLinks = 40;
 // Attempts at a temporary name that nobody else holds.
 constexpr int kMaxAttempts = 100;
-// Keeps `.<name>.<16 hex>.tmp` within the usual 255-byte limit on a name.
+// Keeps `.<name>.<16 random characters>.tmp` within the usual 255-byte limit on a name.
 constexpr size_t kMaxNameInTemporary = 200;
-
-// Removes the temporary file unless it was renamed into place.
-class Temporary {
- public:
-  Temporary() = default;
-  Temporary(const Temporary&) = delete;
-  Temporary& operator=(const Temporary&) = delete;
-  Temporary(Temporary&&) = delete;
-  Temporary& operator=(Temporary&&) = delete;
-  ~Temporary() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  void hold(std::string path) { path_ = std::move(path); }
-  const std::string& path() const noexcept { return path_; }
-  void keep() noexcept { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-int write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (written == 0) return EIO;  // no progress and no reason given: never loop on it
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return 0;
-}
-
-int pwrite_all(int fd, const char* data, size_t size) {
-  off_t offset = 0;
-  while (size > 0) {
-    ssize_t written = ::pwrite(fd, data, size, offset);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (written == 0) return EIO;
-    data += written;
-    size -= static_cast<size_t>(written);
-    offset += written;
-  }
-  return 0;
-}
-
-// The whole file, or false when it cannot be read.
-bool read_all(int fd, std::string& into) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return false;
-  into.resize(static_cast<size_t>(st.st_size));
-  size_t done = 0;
-  while (done < into.size()) {
-    ssize_t got = ::pread(fd, into.data() + done, into.size() - done, static_cast<off_t>(done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<size_t>(got);
-  }
-  return true;
-}
+constexpr size_t kRandomLength = 16;
 
 int sync(int fd) {
   while (::fsync(fd) != 0) {
@@ -136,25 +72,6 @@ int resolve(std::string& path, struct stat& st, bool& exists) {
   }
 }
 
-std::string random_suffix() {
-  uint64_t bits = 0;
-  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
-    // Early in boot the pool may not be ready; uniqueness is checked by O_EXCL anyway.
-    static uint64_t counter = 0;
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    bits = (static_cast<uint64_t>(now.tv_nsec) << 20) ^ static_cast<uint64_t>(now.tv_sec) ^
-           (static_cast<uint64_t>(::getpid()) << 40) ^ (++counter * 0x9e3779b97f4a7c15ULL);
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text(16, '0');
-  for (char& digit : text) {
-    digit = kHex[bits & 0xf];
-    bits >>= 4;
-  }
-  return text;
-}
-
 struct InPlace {
   int error;
   bool opened;
@@ -168,7 +85,7 @@ InPlace write_in_place(const std::string& target, std::string_view content, bool
     // restore, and a pipe is only written once a reader has it open.
     FileDescriptor fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
     if (fd.get() < 0) return {errno, false};
-    int error = write_all(fd.get(), content.data(), content.size());
+    int error = host::write_all(fd.get(), content);
     int closed = fd.close();
     return {error != 0 ? error : closed, true};
   }
@@ -177,12 +94,14 @@ InPlace write_in_place(const std::string& target, std::string_view content, bool
   if (!readable && errno == EACCES) fd.reset(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
   if (fd.get() < 0) return {errno, false};
   std::string original;
-  bool restorable = readable && read_all(fd.get(), original);
-  int error = pwrite_all(fd.get(), content.data(), content.size());
+  struct stat st {};
+  bool restorable = readable && ::fstat(fd.get(), &st) == 0 &&
+                    host::read_all(fd.get(), original, static_cast<size_t>(st.st_size)) == 0;
+  int error = host::write_all_at(fd.get(), content, 0);
   if (error == 0 && ::ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0) error = errno;
   if (error == 0) error = sync(fd.get());
   if (error != 0 && restorable) {
-    if (pwrite_all(fd.get(), original.data(), original.size()) == 0 &&
+    if (host::write_all_at(fd.get(), original, 0) == 0 &&
         ::ftruncate(fd.get(), static_cast<off_t>(original.size())) == 0) {
       sync(fd.get());
     }
@@ -210,16 +129,16 @@ int replace(std::string target, std::string_view content) {
   if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return errno;
   if (exists && !S_ISREG(st.st_mode)) return write_in_place(target, content, false).error;
 
-  Temporary temporary;
+  TemporaryPath temporary;
   FileDescriptor fd;
   int error = 0;
   std::string stem = directory + "." + name.substr(0, kMaxNameInTemporary) + ".";
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    std::string path = stem + random_suffix() + ".tmp";
+    std::string path = stem + host::random_name(kRandomLength) + ".tmp";
     // Private until its permission bits are set; a new file gets open()'s 0666 less umask.
     fd.reset(::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, exists ? 0600 : 0666));
     if (fd.get() >= 0) {
-      temporary.hold(std::move(path));
+      temporary.hold(std::move(path), TemporaryPath::Kind::kFile);
       break;
     }
     error = errno;
@@ -234,7 +153,7 @@ int replace(std::string target, std::string_view content) {
     return error;
   }
 
-  error = write_all(fd.get(), content.data(), content.size());
+  error = host::write_all(fd.get(), content);
   if (error == 0 && exists) {
     // Owner first: a change of owner clears the set-id bits that fchmod then restores.
     if (::fchown(fd.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) error = errno;

@@ -1394,12 +1394,6 @@ void encode(Handle value, Buffer& out) {
 
 }  // namespace
 
-void write(host::Handle value, std::string& out) {
-  Buffer buffer(Buffer::Storage::kMemory);
-  encode(value, buffer);
-  out.append(buffer.data(), buffer.size());
-}
-
 host::Ref dumps(host::Handle value) {
   Buffer buffer(Buffer::Storage::kHostText);
   encode(value, buffer);

@@ -14,6 +14,8 @@ struct StockMembers {
   PyObject* canvas = nullptr;
   PyObject* name = nullptr;
   PyObject* parents = nullptr;
+  PyObject* comments = nullptr;
+  PyObject* add_comment = nullptr;
   PyObject* init = nullptr;
 } stock;
 
@@ -80,6 +82,11 @@ void remember_stock_cell(PyObject* cell_class) {
   stock.canvas = stock_property(cell_class, "_canvas", "Cell._canvas");
   stock.name = stock_property(cell_class, "name", "Cell.name");
   stock.parents = stock_property(cell_class, "parents", "Cell.parents");
+  stock.comments = stock_property(cell_class, "comments", "Cell.comments");
+  PyObject* add_comment =
+      PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cell_class)->tp_dict, "add_comment");
+  if (is_stock_function(add_comment, "Cell.add_comment"))
+    stock.add_comment = Py_NewRef(add_comment);
   PyObject* init =
       PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cell_class)->tp_dict, "__init__");
   if (is_stock_function(init, "Cell.__init__")) stock.init = Py_NewRef(init);
@@ -87,6 +94,15 @@ void remember_stock_cell(PyObject* cell_class) {
 
 bool is_stock_cell_init(PyObject* function) {
   return function != nullptr && function == stock.init;
+}
+
+bool stock_comments(host::Handle cell) {
+  if (!is_stock(cell, "comments", stock.comments) || !stock_canvas(cell)) return false;
+  // The method as the cell gives it: an attribute of the instance would stand in front of it.
+  Ref add_comment = host::getattr(cell, "add_comment");
+  return PyMethod_Check(add_comment.get()) &&
+         PyMethod_GET_FUNCTION(add_comment.get()) == stock.add_comment &&
+         PyMethod_GET_SELF(add_comment.get()) == cell.get();
 }
 
 Ref cell_data(host::Handle cell) {

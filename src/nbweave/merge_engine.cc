@@ -381,7 +381,7 @@ Session::Cell Session::merge(Handle current, Handle base, Handle incoming, Handl
       return {};
     }
   }
-  const std::string directory = prefix_ + random_name();
+  const std::string directory = prefix_ + host::random_name(kRandomNameLength);
   const std::string current_label = directory + "/current";
   const std::string incoming_label = directory + "/incoming";
   auto merged = merge_texts(sides[1], sides[0], sides[2], directory + "/base", current_label,

@@ -9,6 +9,7 @@
 #include "host/items.h"
 #include "json/document.h"
 #include "nbweave/cell_access.h"
+#include "nbweave/comment_index.h"
 #include "nbweave/merge_engine.h"
 #include "nbweave/merged_cells.h"
 #include "nbweave/nbweave.h"
@@ -381,11 +382,10 @@ class NotebookMerge {
     Ref iterator = host::check(PyObject_GetIter(comments.get()));
     PyObject* cell = merged_cells_.cell_for(cell_id.get());
     Ref held = Ref::borrow(cell);
+    CommentIndex present_comments(stock_comments(held));
     while (Ref incoming_comment = Ref::steal(PyIter_Next(iterator.get()))) {
       Ref present = host::getattr(held, "comments");
-      if (host::check_status(PySequence_Contains(present.get(), incoming_comment.get())) != 0) {
-        continue;
-      }
+      if (present_comments.contains(present, incoming_comment)) continue;
       host::call(host::getattr(held, "add_comment"), incoming_comment);
     }
     if (PyErr_Occurred()) host::throw_error_set();

@@ -3,8 +3,6 @@
 #include "nbweave/source_merge.h"
 
 #include <fcntl.h>
-#include <ftw.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/files.h"
 #include "host/function.h"
 #include "host/system.h"
 #include "nbweave/nbweave.h"
@@ -29,15 +28,6 @@ using host::TypeCheck;
 constexpr int kMaxAttempts = 10000;
 
 PyObject* g_merge_source_function = nullptr;
-
-int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
-  if (type == FTW_DP) {
-    ::rmdir(path);
-  } else {
-    ::unlink(path);
-  }
-  return 0;  // go on: removal is best effort, never a reason to fail a merge
-}
 
 Ref global(Handle globals, const char* name) {
   return host::lookup_global(globals, host::intern(name));
@@ -87,20 +77,10 @@ bool replace_in_lines(Handle lines, PyObject* text, Handle path, Handle name) {
 
 }  // namespace
 
-std::string random_name() {
-  unsigned char random[kRandomNameLength];
-  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-    host::raise_os_error(errno == 0 ? EIO : errno, Py_None);
-  }
-  std::string name;
-  for (unsigned char byte : random) name += kNameCharacters[byte % kNameCharacters.size()];
-  return name;
-}
-
 TemporaryDirectory::TemporaryDirectory(Handle globals) {
   Ref parent = host::call(host::getattr(global(globals, "tempfile"), "gettempdir"));
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    std::string name = "tmp" + random_name();
+    std::string name = "tmp" + host::random_name(kRandomNameLength);
     Ref candidate = host::check(PyUnicode_FromFormat("%U/%s", parent.get(), name.c_str()));
     if (PyUnicode_READ_CHAR(candidate.get(), 0) != '/') {
       Ref os_path = host::getattr(global(globals, "os"), "path");
@@ -109,7 +89,7 @@ TemporaryDirectory::TemporaryDirectory(Handle globals) {
     host::FsPath path(candidate);
     if (::mkdir(path.c_str(), 0700) == 0) {
       path_ = std::move(candidate);
-      encoded_ = std::string(path.bytes());
+      directory_.hold(std::string(path.bytes()), host::TemporaryPath::Kind::kDirectory);
       return;
     }
     if (errno != EEXIST) host::raise_os_error(errno, candidate);
@@ -118,13 +98,11 @@ TemporaryDirectory::TemporaryDirectory(Handle globals) {
 }
 
 TemporaryDirectory::~TemporaryDirectory() {
-  // The three files are all a merge leaves; anything else git may have left is found by a
-  // walk of the directory.
+  // The three files are all a merge leaves, so that the directory is then empty; anything else
+  // git may have left goes with the directory.
+  if (directory_.path().empty()) return;
   for (const char* name : {"current", "base", "incoming"}) {
-    ::unlink((encoded_ + '/' + name).c_str());
-  }
-  if (::rmdir(encoded_.c_str()) != 0) {
-    ::nftw(encoded_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    ::unlink((directory_.path() + '/' + name).c_str());
   }
 }
 
@@ -140,13 +118,8 @@ FileDescriptor open_for_writing(Handle path) {
 }
 
 void write_all(const FileDescriptor& file, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t written = ::write(file.get(), bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      host::raise_os_error(errno, Py_None);
-    }
-    bytes.remove_prefix(static_cast<size_t>(written));
+  if (int error = host::write_all(file.get(), bytes); error != 0) {
+    host::raise_os_error(error, Py_None);
   }
 }
 
@@ -159,15 +132,8 @@ std::string read_bytes(Handle path) {
   FileDescriptor file(::open(encoded.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) host::raise_os_error(errno, path);
   std::string bytes;
-  char buffer[1 << 16];
-  while (true) {
-    ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      host::raise_os_error(errno, Py_None);
-    }
-    if (count == 0) break;
-    bytes.append(buffer, static_cast<size_t>(count));
+  if (int error = host::read_all(file.get(), bytes); error != 0) {
+    host::raise_os_error(error, Py_None);
   }
   return bytes;
 }

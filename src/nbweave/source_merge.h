@@ -6,18 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "host/files.h"
 #include "host/ref.h"
 #include "host/system.h"
 
 namespace vornik::nbweave {
 
-// The characters and length of the random part of a temporary directory's name, as the host's
-// own temporary files make them: "tmp" followed by 8 of these.
-inline constexpr std::string_view kNameCharacters = "abcdefghijklmnopqrstuvwxyz0123456789_";
+// The length of the random part of a temporary directory's name, as the host's own temporary
+// files make them: "tmp" followed by 8 random name characters.
 inline constexpr std::size_t kRandomNameLength = 8;
-
-// 8 random characters of kNameCharacters.
-std::string random_name();
 
 // A new, empty, uniquely named directory only the user can enter, in the directory the host's
 // `tempfile` module chooses (TMPDIR and its fallbacks, or `tempfile.tempdir`); removed with
@@ -39,7 +36,7 @@ class TemporaryDirectory {
 
  private:
   host::Ref path_;
-  std::string encoded_;
+  host::TemporaryPath directory_;
 };
 
 host::FileDescriptor open_for_writing(host::Handle path);

@@ -28,10 +28,6 @@ using host::Ref;
 constexpr size_t kBinaryProbeSize = 8000;
 constexpr size_t kMaxSideSize = size_t{1024} * 1024 * 1023;
 
-// The git release whose `git merge-file` the library's merges were compared with, byte for
-// byte, in every style; other releases merge through `_merge_source` until they are compared too.
-constexpr std::pair<int, int> kCheckedGit = {2, 39};
-
 // Three sides that conflict once, so that each style gives its own text: the common first line
 // is hoisted out of the conflict by the plain and zdiff3 styles, not by diff3, and only the
 // plain style leaves the base out.
@@ -67,10 +63,11 @@ PyObject* entry(PyObject* namespace_, PyObject* name) {
 
 #ifdef VORNIK_HAVE_LIBGIT2
 
-// The last program found to be a git release the engine was checked with, or found not to be.
+// The last program asked for its version, and the release it named (none: not a git
+// version line).
 struct CheckedProgram {
   Program program;
-  bool accepted = false;
+  std::optional<std::pair<int, int>> release;
 };
 std::optional<CheckedProgram> g_checked;
 
@@ -127,11 +124,13 @@ std::optional<Merged> merge_texts(std::string_view base, std::string_view curren
   return merged;
 }
 
-// Whether `program` is a git release the engine was checked with, when that file was asked
-// last; none when it must be asked.
-std::optional<bool> known_verdict(const Program& program) {
-  if (g_checked && g_checked->program.same_file(program)) return g_checked->accepted;
-  return std::nullopt;
+// The release `program` named when that very file was asked last; null when it must be asked.
+const CheckedProgram* known_release(const Program& program) {
+  return g_checked && g_checked->program.same_file(program) ? &*g_checked : nullptr;
+}
+
+bool admitted(const std::optional<std::pair<int, int>>& release, Releases releases) {
+  return release && (releases == Releases::kAny || proven_git_release(*release));
 }
 
 // The text as UTF-8 when that is also how the file system spells it, and it holds no line end
@@ -252,15 +251,15 @@ bool drop_ordinary_error() {
   return true;
 }
 
-std::optional<Session> Session::open(Handle globals, Handle executable) {
+std::optional<Session> Session::open(Handle globals, Handle executable, Releases releases) {
 #ifdef VORNIK_HAVE_LIBGIT2
   if (!usable() || !PyUnicode_CheckExact(executable.get())) return std::nullopt;
   try {
     host::FsPath executable_name(executable);
     auto program = find_program(std::string(executable_name.bytes()));
     if (!program) return std::nullopt;
-    std::optional<bool> verdict = known_verdict(*program);
-    if (verdict && !*verdict) return std::nullopt;
+    const CheckedProgram* known = known_release(*program);
+    if (known != nullptr && !admitted(known->release, releases)) return std::nullopt;
 
     TemporaryDirectory probe(globals);
     auto prefix = plain_path(probe.path());
@@ -295,18 +294,16 @@ std::optional<Session> Session::open(Handle globals, Handle executable) {
     {
       host::WithoutLock unlocked;
       Child version;
-      if (!verdict) version.start(program->path, {argv0, "version"}, environment, true);
+      if (known == nullptr) version.start(program->path, {argv0, "version"}, environment, true);
       Child merge;
       if (merge.start(program->path, merge_argv, environment, false)) merge_status = merge.finish();
-      if (!verdict) version_status = version.finish(&version_text);
+      if (known == nullptr) version_status = version.finish(&version_text);
     }
-    if (!verdict) {
+    if (known == nullptr) {
       // A version that could not be asked is asked again next time.
       if (version_status != 0) return std::nullopt;
-      auto found = parse_git_version(version_text);
-      const bool accepted = found && *found == kCheckedGit;
-      g_checked = CheckedProgram{*program, accepted};
-      if (!accepted) return std::nullopt;
+      g_checked = CheckedProgram{*program, parse_git_version(version_text)};
+      if (!admitted(g_checked->release, releases)) return std::nullopt;
     }
     // One conflict: git reports their number as its exit status.
     if (merge_status != 1) return std::nullopt;
@@ -326,6 +323,7 @@ std::optional<Session> Session::open(Handle globals, Handle executable) {
 #else
   (void)globals;
   (void)executable;
+  (void)releases;
   return std::nullopt;
 #endif
 }

@@ -236,3 +236,19 @@ def test_only_the_git_releases_compared_with_merge_in_process(version, in_proces
     assert run(merge, place, cells)[1] == (1 if ENGINE and in_process else 3)
     keep_engine_out(monkeypatch)
     assert run(merge, place, cells) == (with_engine, 3)
+
+
+@pytest.mark.parametrize("cell", [
+    ([], ["a\n"], ["b\n"]),
+    (["b\r\n"], ["a\r\n"], []),
+    (["x\n"], [], ["y\n"]),  # the diff3 style names the empty base
+    ([], [], []),
+    # a line of the other sides that reads like the marker of an empty side
+    ([], ["a\n"], ["<<<<<<<\n", "b\n"]),
+    (["|||||||\r\n", "x\n"], [], ["y\n"]),
+    (["b\n"], ["a\n", ">>>>>>>\n"], []),
+])
+def test_empty_sides_keep_their_labels(cell, merge, place, monkeypatch):
+    with_engine = run(merge, place, [cell])[0]
+    keep_engine_out(monkeypatch)
+    assert run(merge, place, [cell])[0] == with_engine

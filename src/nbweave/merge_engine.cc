@@ -98,6 +98,49 @@ git_merge_file_input input(std::string_view text) {
   return side;
 }
 
+// Whether the library leaves the label of an empty side out of its conflict markers (from
+// 1.9.3 on), where git writes it.
+bool drops_empty_labels() {
+  static const bool drops = library_version() >= std::array<int, 3>{1, 9, 3};
+  return drops;
+}
+
+// Puts the label of each empty side back into its marker lines, which the library wrote as the
+// bare marker ("<<<<<<<", "|||||||" or ">>>>>>>", then the line end). False when a side's own
+// text holds such a marker, so that a line of text could be taken for one.
+bool restore_empty_labels(std::string& merged, std::string_view base, std::string_view current,
+                          std::string_view incoming, const std::string& base_label,
+                          const std::string& current_label, const std::string& incoming_label) {
+  const struct {
+    std::string_view text;
+    std::string_view label;
+    char marker;
+  } sides[] = {
+      {current, current_label, '<'}, {base, base_label, '|'}, {incoming, incoming_label, '>'}};
+  for (const auto& side : sides) {
+    if (!side.text.empty()) continue;
+    const std::string bare(GIT_MERGE_CONFLICT_MARKER_SIZE, side.marker);
+    for (std::string_view text : {base, current, incoming}) {
+      if (text.find(bare) != std::string_view::npos) return false;
+    }
+    std::string restored;
+    restored.reserve(merged.size());
+    for (size_t at = 0; at < merged.size();) {
+      const size_t end = std::min(merged.find('\n', at), merged.size() - 1) + 1;
+      const std::string_view line(merged.data() + at, end - at);
+      const std::string_view rest = line.substr(std::min(line.size(), bare.size()));
+      if (line.starts_with(bare) && (rest == "\n" || rest == "\r\n")) {
+        restored.append(bare).append(" ").append(side.label).append(rest);
+      } else {
+        restored.append(line);
+      }
+      at = end;
+    }
+    merged = std::move(restored);
+  }
+  return true;
+}
+
 // What `git merge-file` writes into the current file, asked for with git's defaults: the
 // "alnum" simplification of conflicts and markers of 7 characters.
 std::optional<Merged> merge_texts(std::string_view base, std::string_view current,
@@ -121,6 +164,11 @@ std::optional<Merged> merge_texts(std::string_view base, std::string_view curren
   Merged merged;
   if (result.get()->len > 0) merged.text.assign(result.get()->ptr, result.get()->len);
   merged.conflicted = result.get()->automergeable == 0;
+  if (merged.conflicted && drops_empty_labels() &&
+      !restore_empty_labels(merged.text, base, current, incoming, base_label, current_label,
+                            incoming_label)) {
+    return std::nullopt;
+  }
   return merged;
 }
 
@@ -183,10 +231,9 @@ bool usable() {
   static int state = -1;
   if (state < 0) {
     auto version = library_version();
-    // 1.5.1 is the oldest release compared with git; from 1.9.3 on, the label of an empty side
-    // is left out of conflict markers, which git writes.
+    // The releases compared with git: 1.5.1 is the oldest, 1.9.7 the newest.
     const bool known = version && *version >= std::array<int, 3>{1, 5, 1} &&
-                       *version < std::array<int, 3>{1, 9, 3};
+                       *version <= std::array<int, 3>{1, 9, 7};
     state = known && git_libgit2_init() > 0 ? 1 : 0;
   }
   return state == 1;

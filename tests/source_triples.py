@@ -143,11 +143,11 @@ def styles(release):
     for name, (settings, style) in PLACES.items():
         values = [settings[key] for key in ("global", "local", "-c", "count") if key in settings]
         if not settings.get("repository", True):
-            # configuration counts outside a repository from 2.54 on, `git -c` first
-            read = release >= (2, 54)
-            values = values if read else []
-            style = next((settings[key] for key in ("-c", "global") if key in settings and read),
-                         "merge")
+            # outside a repository, the configuration files count from 2.54 on; `git -c`
+            # values do not
+            read = release >= (2, 54) and "global" in settings
+            values = [settings["global"]] if read else []
+            style = settings["global"] if read else "merge"
         if "zdiff3" in values and release < (2, 35):  # the style came with 2.35
             style = None
         result[name] = style

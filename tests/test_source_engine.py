@@ -206,7 +206,7 @@ def test_temporary_paths_and_labels(directory_name, in_process, file_path, merge
 
 
 # The git releases whose merges the engine was compared with and matched (docs/engine-identity.md).
-PROVEN = ["2.39"]
+PROVEN = ["2.34", "2.39", "2.43", "2.47", "2.50", "2.53", "2.55"]
 
 
 @pytest.mark.parametrize("version, in_process", [
@@ -214,6 +214,8 @@ PROVEN = ["2.39"]
     ("git version 2.39.5", True),
     ("git version 2.39.0.windows.1", True),
     ("git version 2.40.0", False),
+    ("git version 2.56.0", False),
+    ("git version 3.39.0", False),
     ("git version 2.3.9", False),
     ("git version 2.39", False),
     ("version unknown", False),

@@ -24,7 +24,8 @@ constexpr const char* kDefaultSearchPath = "/bin:/usr/bin";
 
 // The git releases whose `git merge-file` the engine was held to, triple by triple, with no
 // difference found. Any other release merges through `_merge_source` until it is compared too.
-constexpr std::pair<int, int> kProvenReleases[] = {{2, 39}};
+constexpr std::pair<int, int> kProvenReleases[] = {{2, 34}, {2, 39}, {2, 43}, {2, 47},
+                                                   {2, 50}, {2, 53}, {2, 55}};
 
 std::optional<Program> program_at(std::string path) {
   struct stat status {};

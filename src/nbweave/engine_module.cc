@@ -13,6 +13,12 @@ using vornik::host::boundary;
 using vornik::host::Ref;
 namespace engine = vornik::nbweave::engine;
 
+// Keyword names as the host's argument parser takes them (not const before 3.13).
+char kSides[] = "sides";
+char kCurrentName[] = "current_name";
+char kIncomingName[] = "incoming_name";
+char kAnyGit[] = "any_git";
+
 // The session a merge would open now, with GitPython's command class and program; with
 // `any_git`, also for a git release that the merge module keeps on the process path, so that
 // the tests can compare it with the engine.
@@ -30,10 +36,9 @@ std::optional<engine::Session> open_session(PyObject* module, bool any_git) {
 
 PyObject* conflict_style(PyObject* module, PyObject* args, PyObject* kwargs) {
   return boundary([&] {
-    static const char* keywords[] = {"any_git", nullptr};
+    char* keywords[] = {kAnyGit, nullptr};
     int any_git = 0;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "|$p:conflict_style",
-                                    const_cast<char**>(keywords), &any_git) == 0) {
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "|$p:conflict_style", keywords, &any_git) == 0) {
       vornik::host::throw_error_set();
     }
     auto session = open_session(module, any_git != 0);
@@ -48,14 +53,13 @@ PyObject* conflict_style(PyObject* module, PyObject* args, PyObject* kwargs) {
 // would.
 PyObject* merge_sources(PyObject* module, PyObject* args, PyObject* kwargs) {
   return boundary([&] {
-    static const char* keywords[] = {"sides", "current_name", "incoming_name", "any_git", nullptr};
+    char* keywords[] = {kSides, kCurrentName, kIncomingName, kAnyGit, nullptr};
     PyObject* sides_arg = nullptr;
     PyObject* current_name = nullptr;
     PyObject* incoming_name = nullptr;
     int any_git = 0;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$p:merge_sources",
-                                    const_cast<char**>(keywords), &sides_arg, &current_name,
-                                    &incoming_name, &any_git) == 0) {
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$p:merge_sources", keywords, &sides_arg,
+                                    &current_name, &incoming_name, &any_git) == 0) {
       vornik::host::throw_error_set();
     }
     auto session = open_session(module, any_git != 0);

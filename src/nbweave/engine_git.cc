@@ -24,8 +24,10 @@ constexpr const char* kDefaultSearchPath = "/bin:/usr/bin";
 
 // The git releases whose `git merge-file` the engine was held to, triple by triple, with no
 // difference found. Any other release merges through `_merge_source` until it is compared too.
-constexpr std::pair<int, int> kProvenReleases[] = {{2, 34}, {2, 39}, {2, 43}, {2, 47},
-                                                   {2, 50}, {2, 53}, {2, 55}};
+constexpr std::pair<int, int> kProvenReleases[] = {
+    {2, 34}, {2, 35}, {2, 36}, {2, 37}, {2, 38}, {2, 39}, {2, 40}, {2, 41},
+    {2, 42}, {2, 43}, {2, 44}, {2, 45}, {2, 46}, {2, 47}, {2, 48}, {2, 49},
+    {2, 50}, {2, 51}, {2, 52}, {2, 53}, {2, 54}, {2, 55}};
 
 std::optional<Program> program_at(std::string path) {
   struct stat status {};

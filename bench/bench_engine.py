@@ -1,6 +1,7 @@
 """Source merges in process (libgit2) against a `git merge-file` process per cell, in one run.
 
     python3 bench/bench_engine.py [--workload typical|typical5|overlap|all] [--repeat N]
+                                  [--git PROGRAM ...]
 
 Runs against the installed package (or `PYTHONPATH=src` after an in-place build). Workloads come
 from merge_workloads.py: `typical` (3 cells edited by both sides, apart), `overlap` (150 cells
@@ -21,10 +22,15 @@ timed on its own: the opening of a session alone (`_engine.conflict_style()`, wh
 once), and `vornik_git._engine.merge_sources` on the sources of the cells both sides edited,
 repeated 20 times in one session, which gives the time per cell. The engine's share of a merge
 is one opening plus its cells; the share outside the engine is the rest of the merge.
+
+With --git, every workload runs once per git program given (GitPython runs it, as when
+GIT_PYTHON_GIT_EXECUTABLE names it), for instance releases built by tools/build-git.sh; a
+release the engine was not proven with keeps a process per cell in the engine column too.
 """
 
 import argparse
 import gc
+import subprocess
 import os
 import random
 import shutil
@@ -37,6 +43,8 @@ from typing import Any, Callable, Dict, List, Tuple
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import merge_workloads  # noqa: E402
+
+import git  # noqa: E402
 
 from vornik_git import _engine  # noqa: E402
 from vornik_git.drivers import nbweave  # noqa: E402
@@ -129,8 +137,11 @@ def run_workload(name: str, directory: str, repeat: int) -> Dict[str, Any]:
 
 
 def report(results: List[Dict[str, Any]], repeat: int) -> None:
-    print(f"\nlibgit2 {_engine.libgit2}, engine usable: {_engine.usable}, conflict style here:"
-          f" {_engine.conflict_style()}; best (median) ms of {repeat} merges each\n")
+    program = git.cmd.Git.GIT_PYTHON_GIT_EXECUTABLE
+    release = subprocess.run([program, "version"], capture_output=True, text=True).stdout.strip()
+    print(f"\n{program} ({release}), libgit2 {_engine.libgit2}, engine usable: {_engine.usable},"
+          f" conflict style here: {_engine.conflict_style()}; best (median) ms of {repeat}"
+          " merges each\n")
     print("| workload | source merges | processes | engine | stand-in (no source merge)"
           " | merge speed-up | source-merge step: processes, engine | step speed-up |")
     print("|---|---|---|---|---|---|---|---|")
@@ -167,11 +178,15 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--workload", choices=WORKLOADS + ("all",), default="all")
     parser.add_argument("--repeat", type=int, default=15)
+    parser.add_argument("--git", nargs="+", metavar="PROGRAM",
+                        help="git programs to merge with, one run each (default: GitPython's)")
     args = parser.parse_args()
     names = WORKLOADS if args.workload == "all" else (args.workload,)
-    with tempfile.TemporaryDirectory() as directory:
-        results = [run_workload(name, directory, args.repeat) for name in names]
-    report(results, args.repeat)
+    for program in args.git or [git.cmd.Git.GIT_PYTHON_GIT_EXECUTABLE]:
+        git.cmd.Git.GIT_PYTHON_GIT_EXECUTABLE = program
+        with tempfile.TemporaryDirectory() as directory:
+            results = [run_workload(name, directory, args.repeat) for name in names]
+        report(results, args.repeat)
 
 
 if __name__ == "__main__":

@@ -109,8 +109,8 @@ def normalised(lines):
     return [pattern.sub("<temporary base>", line) for line in lines]
 
 
-# name -> (how the place is made, the style `git merge-file` takes there; None where it
-# refuses to merge at all). "-c" is what `git -c merge.conflictStyle=...` hands a merge driver;
+# name -> (how the place is made, the style `git merge-file` of 2.39 takes there; None where
+# it refuses to merge at all; `styles` has other releases). "-c" is what `git -c merge.conflictStyle=...` hands a merge driver;
 # "git dir" names the repository in GIT_DIR from a directory outside it, as git does for the
 # drivers it runs.
 PLACES = {
@@ -128,8 +128,30 @@ PLACES = {
     "repository, style in upper case": ({"global": "DIFF3"}, None),
     "repository, style without a value": ({"local text": "[merge]\n\tconflictStyle\n"}, None),
 }
-MERGING_PLACES = [name for name, (_, style) in PLACES.items() if style is not None]
-REFUSING_PLACES = [name for name, (_, style) in PLACES.items() if style is None]
+
+
+def git_release(program="git"):
+    """(major, minor) of the git that `program` runs."""
+    answer = subprocess.run([program, "version"], check=True, capture_output=True, text=True)
+    major, minor = re.match(r"git version (\d+)\.(\d+)\.", answer.stdout).groups()
+    return int(major), int(minor)
+
+
+def styles(release):
+    """place -> the style `git merge-file` of `release` takes there (None: it refuses)."""
+    result = {}
+    for name, (settings, style) in PLACES.items():
+        values = [settings[key] for key in ("global", "local", "-c", "count") if key in settings]
+        if not settings.get("repository", True):
+            # outside a repository, the configuration files count from 2.54 on; `git -c`
+            # values do not
+            read = release >= (2, 54) and "global" in settings
+            values = [settings["global"]] if read else []
+            style = settings["global"] if read else "merge"
+        if "zdiff3" in values and release < (2, 35):  # the style came with 2.35
+            style = None
+        result[name] = style
+    return result
 
 
 def enter(place, root, monkeypatch):

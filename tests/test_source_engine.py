@@ -211,23 +211,31 @@ def test_temporary_paths_and_labels(directory_name, in_process, file_path, merge
             == [[random_part.sub("/tmp<random>/", line) for line in cell] for cell in with_engine]
 
 
+# The git releases whose merges the engine was compared with and matched (docs/engine-identity.md).
+PROVEN = [f"2.{minor}" for minor in range(34, 56)]
+
+
 @pytest.mark.parametrize("version, in_process", [
+    *((f"git version {release}.0", True) for release in PROVEN),
     ("git version 2.39.5", True),
     ("git version 2.39.0.windows.1", True),
-    ("git version 2.40.0", False),
+    ("git version 2.33.8", False),
+    ("git version 2.56.0", False),
+    ("git version 3.39.0", False),
     ("git version 2.3.9", False),
     ("git version 2.39", False),
     ("version unknown", False),
 ])
-def test_only_the_git_release_compared_with_merges_in_process(version, in_process, merge, place,
-                                                             monkeypatch):
-    # GitPython's program: a git that answers `version` as told and is the real one otherwise
+def test_only_the_git_releases_compared_with_merge_in_process(version, in_process, merge, place,
+                                                              monkeypatch):
+    # The git found first on PATH answers `version` as told and is the real one otherwise.
+    real = shutil.which("git")
     fake = place / "bin" / "git"
     fake.parent.mkdir()
     fake.write_text(f'#!/bin/sh\nif [ "$1" = version ]; then echo "{version}"; exit 0; fi\n'
-                    f'exec {shutil.which("git")} "$@"\n', encoding="utf-8")
+                    f'exec {real} "$@"\n', encoding="utf-8")
     fake.chmod(0o755)
-    monkeypatch.setattr(git.cmd.Git, "GIT_PYTHON_GIT_EXECUTABLE", str(fake))
+    monkeypatch.setenv("PATH", f"{fake.parent}{os.pathsep}{os.environ['PATH']}")
     cells = [CLEAN, CONFLICT, CLEAN]
     with_engine, runs = run(merge, place, cells)
     # the probe runs alongside the version question; without a verdict git merges every cell
@@ -325,3 +333,19 @@ def test_a_signal_while_git_runs_ends_the_merge_and_its_directory(way, signal_nu
     expected = "Stop" if signal_number == signal.SIGTERM else "KeyboardInterrupt"
     assert (output.strip(), child.returncode) == (expected, 0)
     assert os.listdir(temporary) == []
+
+
+@pytest.mark.parametrize("cell", [
+    ([], ["a\n"], ["b\n"]),
+    (["b\r\n"], ["a\r\n"], []),
+    (["x\n"], [], ["y\n"]),  # the diff3 style names the empty base
+    ([], [], []),
+    # a line of the other sides that reads like the marker of an empty side
+    ([], ["a\n"], ["<<<<<<<\n", "b\n"]),
+    (["|||||||\r\n", "x\n"], [], ["y\n"]),
+    (["b\n"], ["a\n", ">>>>>>>\n"], []),
+])
+def test_empty_sides_keep_their_labels(cell, merge, place, monkeypatch):
+    with_engine = run(merge, place, [cell])[0]
+    keep_engine_out(monkeypatch)
+    assert run(merge, place, [cell])[0] == with_engine

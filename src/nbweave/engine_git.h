@@ -69,4 +69,8 @@ std::vector<std::string> git_environment();
 // none for anything else.
 std::optional<std::pair<int, int>> parse_git_version(const std::string& text);
 
+// Whether `git merge-file` of this release (major, minor) was compared with the engine, in
+// every conflict style and every place a merge runs, and gave the very same lines.
+bool proven_git_release(std::pair<int, int> release);
+
 }  // namespace vornik::nbweave::engine

@@ -13,8 +13,16 @@ using vornik::host::boundary;
 using vornik::host::Ref;
 namespace engine = vornik::nbweave::engine;
 
-// The session a merge would open now, with GitPython's command class and program.
-std::optional<engine::Session> open_session(PyObject* module) {
+// Keyword names as the host's argument parser takes them (not const before 3.13).
+char kSides[] = "sides";
+char kCurrentName[] = "current_name";
+char kIncomingName[] = "incoming_name";
+char kAnyGit[] = "any_git";
+
+// The session a merge would open now, with GitPython's command class and program; with
+// `any_git`, also for a git release that the merge module keeps on the process path, so that
+// the tests can compare it with the engine.
+std::optional<engine::Session> open_session(PyObject* module, bool any_git) {
   PyObject* globals = PyModule_GetDict(module);
   Ref git_class = vornik::host::getattr(
       vornik::host::getattr(vornik::host::lookup_global(globals, vornik::host::intern("git")),
@@ -22,34 +30,48 @@ std::optional<engine::Session> open_session(PyObject* module) {
       "Git");
   Ref g = vornik::host::call(git_class);
   if (!engine::stock_git_class(git_class) || !engine::stock_git(g)) return std::nullopt;
-  return engine::Session::open(globals, vornik::host::getattr(g, "GIT_PYTHON_GIT_EXECUTABLE"));
+  return engine::Session::open(globals, vornik::host::getattr(g, "GIT_PYTHON_GIT_EXECUTABLE"),
+                               any_git ? engine::Releases::kAny : engine::Releases::kProven);
 }
 
-PyObject* conflict_style(PyObject* module, PyObject*) {
+PyObject* conflict_style(PyObject* module, PyObject* args, PyObject* kwargs) {
   return boundary([&] {
-    auto session = open_session(module);
+    char* keywords[] = {kAnyGit, nullptr};
+    int any_git = 0;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "|$p:conflict_style", keywords, &any_git) == 0) {
+      vornik::host::throw_error_set();
+    }
+    auto session = open_session(module, any_git != 0);
     if (!session) return Ref::borrow(Py_None);
     return vornik::host::make_str(engine::style_name(session->style()));
   });
 }
 
-// merge_sources(sides, current_name, incoming_name) -> (style, results): one session, as one
-// merge opens, and per (current, base, incoming) in `sides` the pair (lines, conflicted), or
-// None where the cell takes `_merge_source`. (None, None) when the whole merge would.
-PyObject* merge_sources(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+// merge_sources(sides, current_name, incoming_name, *, any_git=False) -> (style, results): one
+// session, as one merge opens, and per (current, base, incoming) in `sides` the pair (lines,
+// conflicted), or None where the cell takes `_merge_source`. (None, None) when the whole merge
+// would.
+PyObject* merge_sources(PyObject* module, PyObject* args, PyObject* kwargs) {
   return boundary([&] {
-    if (nargs != 3) {
-      vornik::host::raise(PyExc_TypeError, "merge_sources(sides, current_name, incoming_name)");
+    char* keywords[] = {kSides, kCurrentName, kIncomingName, kAnyGit, nullptr};
+    PyObject* sides_arg = nullptr;
+    PyObject* current_name = nullptr;
+    PyObject* incoming_name = nullptr;
+    int any_git = 0;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$p:merge_sources", keywords, &sides_arg,
+                                    &current_name, &incoming_name, &any_git) == 0) {
+      vornik::host::throw_error_set();
     }
-    auto session = open_session(module);
+    auto session = open_session(module, any_git != 0);
     if (!session) return vornik::host::check(PyTuple_Pack(2, Py_None, Py_None));
     Ref results = vornik::host::check(PyList_New(0));
-    Ref iterator = vornik::host::check(PyObject_GetIter(args[0]));
+    Ref iterator = vornik::host::check(PyObject_GetIter(sides_arg));
     while (Ref sides = Ref::steal(PyIter_Next(iterator.get()))) {
       Ref current = vornik::host::check(PySequence_GetItem(sides.get(), 0));
       Ref base = vornik::host::check(PySequence_GetItem(sides.get(), 1));
       Ref incoming = vornik::host::check(PySequence_GetItem(sides.get(), 2));
-      engine::Session::Cell cell = session->merge(current, base, incoming, args[1], args[2]);
+      engine::Session::Cell cell =
+          session->merge(current, base, incoming, current_name, incoming_name);
       Ref result = cell.lines ? vornik::host::check(Py_BuildValue(
                                     "(OO)", cell.lines.get(), cell.conflicted ? Py_True : Py_False))
                               : Ref::borrow(Py_None);
@@ -62,14 +84,18 @@ PyObject* merge_sources(PyObject* module, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef engine_methods[] = {
-    {"conflict_style", conflict_style, METH_NOARGS,
-     "The conflict style the next merge's source merges take in process: 'merge', 'diff3' or "
-     "'zdiff3'; None when they take `git merge-file` processes (a build without the library, "
-     "an unchecked library or git release, git not found, or a style git would refuse)."},
+    {"conflict_style", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(conflict_style)),
+     METH_VARARGS | METH_KEYWORDS,
+     "conflict_style(*, any_git=False)\n\nThe conflict style the next merge's source merges "
+     "take in process: 'merge', 'diff3' or 'zdiff3'; None when they take `git merge-file` "
+     "processes (a build without the library, an unchecked library or git release, git not "
+     "found, or a style git would refuse). With any_git, what it would be if the git found were "
+     "a checked release."},
     {"merge_sources", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(merge_sources)),
-     METH_FASTCALL,
-     "merge_sources(sides, current_name, incoming_name) -> (style, [(lines, conflicted) or "
-     "None, ...]); (None, None) when no merge would take the engine now."},
+     METH_VARARGS | METH_KEYWORDS,
+     "merge_sources(sides, current_name, incoming_name, *, any_git=False) -> (style, "
+     "[(lines, conflicted) or None, ...]); (None, None) when no merge would take the engine "
+     "now. any_git as for conflict_style()."},
     {nullptr, nullptr, 0, nullptr},
 };
 

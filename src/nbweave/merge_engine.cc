@@ -28,10 +28,6 @@ using host::Ref;
 constexpr size_t kBinaryProbeSize = 8000;
 constexpr size_t kMaxSideSize = size_t{1024} * 1024 * 1023;
 
-// The git release whose `git merge-file` the library's merges were compared with, byte for
-// byte, in every style; other releases merge through `_merge_source` until they are compared too.
-constexpr std::pair<int, int> kCheckedGit = {2, 39};
-
 // Three sides that conflict once, so that each style gives its own text: the common first line
 // is hoisted out of the conflict by the plain and zdiff3 styles, not by diff3, and only the
 // plain style leaves the base out.
@@ -67,10 +63,11 @@ PyObject* entry(PyObject* namespace_, PyObject* name) {
 
 #ifdef VORNIK_HAVE_LIBGIT2
 
-// The last program found to be a git release the engine was checked with, or found not to be.
+// The last program asked for its version, and the release it named (none: not a git
+// version line).
 struct CheckedProgram {
   Program program;
-  bool accepted = false;
+  std::optional<std::pair<int, int>> release;
 };
 std::optional<CheckedProgram> g_checked;
 
@@ -101,6 +98,49 @@ git_merge_file_input input(std::string_view text) {
   return side;
 }
 
+// Whether the library leaves the label of an empty side out of its conflict markers (from
+// 1.9.3 on), where git writes it.
+bool drops_empty_labels() {
+  static const bool drops = library_version() >= std::array<int, 3>{1, 9, 3};
+  return drops;
+}
+
+// Puts the label of each empty side back into its marker lines, which the library wrote as the
+// bare marker ("<<<<<<<", "|||||||" or ">>>>>>>", then the line end). False when a side's own
+// text holds such a marker, so that a line of text could be taken for one.
+bool restore_empty_labels(std::string& merged, std::string_view base, std::string_view current,
+                          std::string_view incoming, const std::string& base_label,
+                          const std::string& current_label, const std::string& incoming_label) {
+  const struct {
+    std::string_view text;
+    std::string_view label;
+    char marker;
+  } sides[] = {
+      {current, current_label, '<'}, {base, base_label, '|'}, {incoming, incoming_label, '>'}};
+  for (const auto& side : sides) {
+    if (!side.text.empty()) continue;
+    const std::string bare(GIT_MERGE_CONFLICT_MARKER_SIZE, side.marker);
+    for (std::string_view text : {base, current, incoming}) {
+      if (text.find(bare) != std::string_view::npos) return false;
+    }
+    std::string restored;
+    restored.reserve(merged.size());
+    for (size_t at = 0; at < merged.size();) {
+      const size_t end = std::min(merged.find('\n', at), merged.size() - 1) + 1;
+      const std::string_view line(merged.data() + at, end - at);
+      const std::string_view rest = line.substr(std::min(line.size(), bare.size()));
+      if (line.starts_with(bare) && (rest == "\n" || rest == "\r\n")) {
+        restored.append(bare).append(" ").append(side.label).append(rest);
+      } else {
+        restored.append(line);
+      }
+      at = end;
+    }
+    merged = std::move(restored);
+  }
+  return true;
+}
+
 // What `git merge-file` writes into the current file, asked for with git's defaults: the
 // "alnum" simplification of conflicts and markers of 7 characters.
 std::optional<Merged> merge_texts(std::string_view base, std::string_view current,
@@ -124,6 +164,11 @@ std::optional<Merged> merge_texts(std::string_view base, std::string_view curren
   Merged merged;
   if (result.get()->len > 0) merged.text.assign(result.get()->ptr, result.get()->len);
   merged.conflicted = result.get()->automergeable == 0;
+  if (merged.conflicted && drops_empty_labels() &&
+      !restore_empty_labels(merged.text, base, current, incoming, base_label, current_label,
+                            incoming_label)) {
+    return std::nullopt;
+  }
   return merged;
 }
 
@@ -146,11 +191,13 @@ std::optional<int> wait_for(Child& child, std::string* output = nullptr) {
   }
 }
 
-// Whether `program` is a git release the engine was checked with, when that file was asked
-// last; none when it must be asked.
-std::optional<bool> known_verdict(const Program& program) {
-  if (g_checked && g_checked->program.same_file(program)) return g_checked->accepted;
-  return std::nullopt;
+// The release `program` named when that very file was asked last; null when it must be asked.
+const CheckedProgram* known_release(const Program& program) {
+  return g_checked && g_checked->program.same_file(program) ? &*g_checked : nullptr;
+}
+
+bool admitted(const std::optional<std::pair<int, int>>& release, Releases releases) {
+  return release && (releases == Releases::kAny || proven_git_release(*release));
 }
 
 // The text as UTF-8 when that is also how the file system spells it, and it holds no line end
@@ -203,10 +250,9 @@ bool usable() {
   static int state = -1;
   if (state < 0) {
     auto version = library_version();
-    // 1.5.1 is the oldest release compared with git; from 1.9.3 on, the label of an empty side
-    // is left out of conflict markers, which git writes.
+    // The releases compared with git: 1.5.1 is the oldest, 1.9.7 the newest.
     const bool known = version && *version >= std::array<int, 3>{1, 5, 1} &&
-                       *version < std::array<int, 3>{1, 9, 3};
+                       *version <= std::array<int, 3>{1, 9, 7};
     state = known && git_libgit2_init() > 0 ? 1 : 0;
   }
   return state == 1;
@@ -271,15 +317,15 @@ bool drop_ordinary_error() {
   return true;
 }
 
-std::optional<Session> Session::open(Handle globals, Handle executable) {
+std::optional<Session> Session::open(Handle globals, Handle executable, Releases releases) {
 #ifdef VORNIK_HAVE_LIBGIT2
   if (!usable() || !PyUnicode_CheckExact(executable.get())) return std::nullopt;
   try {
     host::FsPath executable_name(executable);
     auto program = find_program(std::string(executable_name.bytes()));
     if (!program) return std::nullopt;
-    std::optional<bool> verdict = known_verdict(*program);
-    if (verdict && !*verdict) return std::nullopt;
+    const CheckedProgram* known = known_release(*program);
+    if (known != nullptr && !admitted(known->release, releases)) return std::nullopt;
 
     TemporaryDirectory probe(globals);
     auto prefix = plain_path(probe.path());
@@ -317,19 +363,17 @@ std::optional<Session> Session::open(Handle globals, Handle executable) {
       bool merge_started = false;
       {
         host::WithoutLock unlocked;
-        if (!verdict) version.start(program->path, {argv0, "version"}, environment, true);
+        if (known == nullptr) version.start(program->path, {argv0, "version"}, environment, true);
         merge_started = merge.start(program->path, merge_argv, environment, false);
       }
       if (merge_started) merge_status = wait_for(merge);
-      if (!verdict) version_status = wait_for(version, &version_text);
+      if (known == nullptr) version_status = wait_for(version, &version_text);
     }
-    if (!verdict) {
+    if (known == nullptr) {
       // A version that could not be asked is asked again next time.
       if (version_status != 0) return std::nullopt;
-      auto found = parse_git_version(version_text);
-      const bool accepted = found && *found == kCheckedGit;
-      g_checked = CheckedProgram{*program, accepted};
-      if (!accepted) return std::nullopt;
+      g_checked = CheckedProgram{*program, parse_git_version(version_text)};
+      if (!admitted(g_checked->release, releases)) return std::nullopt;
     }
     // One conflict: git reports their number as its exit status.
     if (merge_status != 1) return std::nullopt;
@@ -351,6 +395,7 @@ std::optional<Session> Session::open(Handle globals, Handle executable) {
 #else
   (void)globals;
   (void)executable;
+  (void)releases;
   return std::nullopt;
 #endif
 }

@@ -44,18 +44,23 @@ bool stock_command_error(host::Handle error_class);
 // (KeyboardInterrupt, SystemExit) stays set and the caller rethrows.
 bool drop_ordinary_error();
 
+// Which git releases a session may stand in for: those proven to merge as the engine does, or,
+// to compare another release with the engine, any.
+enum class Releases : std::uint8_t { kProven, kAny };
+
 // What one merge of a notebook needs, resolved once at its first source merge.
 class Session {
  public:
   // The session, or none when every cell of this merge must go through `_merge_source`: the
   // library is unusable, `executable` (GitPython's git program) cannot be found or is not a
-  // git whose merges were checked, or the style that `git merge-file` would use here cannot be
+  // release `releases` admits, or the style that `git merge-file` would use here cannot be
   // told. The style is learnt from `git merge-file` itself, run once in a temporary directory
   // made the way `_merge_source` makes it: config levels, `git -c` values and whether the
   // working directory is inside a repository all count exactly as they would for each cell.
   // `globals` is where `tempfile` and `os` are looked up. Raises only what must not be
   // swallowed (see drop_ordinary_error).
-  static std::optional<Session> open(host::Handle globals, host::Handle executable);
+  static std::optional<Session> open(host::Handle globals, host::Handle executable,
+                                     Releases releases = Releases::kProven);
 
   Style style() const { return style_; }
 

@@ -16,8 +16,7 @@ from gitrepo import git_world, run
 from notebooks import make_cell, make_notebook
 from vornik_git import cli, gitsetup
 
-ROOT = Path(__file__).resolve().parent.parent
-CORPUS = Path("/work/shared/corpus/nbdime-notebooks")
+CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus" / "nbdime-notebooks"
 
 # One conflict of each kind a merge leaves; each test merges the ones it names.
 KINDS = ("pair", "current-only", "incoming-only", "block", "parameter", "parameter-current-only")
@@ -166,7 +165,9 @@ def env(tmp_path):
     editor.write_text("#!/bin/sh\nprintf 'y = 22\\n' > \"$1\"\n")
     editor.chmod(0o755)
     environment = {key: value for key, value in os.environ.items() if key not in ("VISUAL", "EDITOR")}
-    environment.update(PYTHONPATH=str(ROOT / "src"), EDITOR=str(editor), TERM="dumb")
+    # The package under test, installed or built in place: the child imports the same one.
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(cli.__file__)))
+    environment.update(PYTHONPATH=package_root, EDITOR=str(editor), TERM="dumb")
     return environment
 
 

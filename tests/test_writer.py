@@ -2,6 +2,7 @@
 
 import array
 import enum
+import functools
 import gc
 import json
 import math
@@ -634,14 +635,18 @@ def test_editor_file_refused_leaves_the_file(value, error, tmp_path):
 
 @pytest.mark.parametrize("kind", ["list", "dict"])
 def test_editor_form_fails_at_the_same_depth_as_json(kind):
+    # From 3.12 a deep document is handed to json itself, with no frame of ours in between, so
+    # json is asked the same way here.
+    reference = editor_json if sys.version_info < (3, 12) else functools.partial(
+        json.dumps, indent=1, sort_keys=True, ensure_ascii=False)
     # The host's indenting encoder recurses in the host: find where it stops, from here.
     low, high = 1, sys.getrecursionlimit()
     while low < high:
         middle = (low + high + 1) // 2
-        if outcome(editor_json, nested(middle, kind))[0] == "text":
+        if outcome(reference, nested(middle, kind))[0] == "text":
             low = middle
         else:
             high = middle - 1
     for depth in (low, low + 1, 100_000):
         document = nested(depth, kind)
-        assert outcome(_native.dumps_editor, document) == outcome(editor_json, document)
+        assert outcome(_native.dumps_editor, document) == outcome(reference, document)

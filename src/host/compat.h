@@ -13,6 +13,11 @@ namespace vornik::host {
 // deeper down) may change what comes after.
 inline constexpr bool kJsonReadsDictsLive = PY_VERSION_HEX >= 0x030C0000;
 
+// The editor form walks a document as 3.11's json walks it with an indent (its Python-level
+// encoder). Later hosts walk differently (3.12 reads dicts live, 3.13 indents in its C encoder),
+// so there only plain documents take the native walk, whose text is the same on every host.
+inline constexpr bool kEditorWalkIsJsons = PY_VERSION_HEX < 0x030C0000;
+
 // From 3.13 json names a comma right before "]" or "}" ("Illegal trailing comma ..."), at the
 // comma, where 3.11 and 3.12 expect the next value or property name after it.
 inline constexpr bool kJsonRefusesTrailingCommas = PY_VERSION_HEX >= 0x030D0000;

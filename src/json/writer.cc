@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <type_traits>
 #include <unordered_set>
 #include <utility>
@@ -1413,15 +1414,70 @@ Ref decode_editor(const Buffer& buffer) {
                                           buffer.has_surrogate() ? "surrogatepass" : nullptr));
 }
 
+// Nesting past which a document is left to json on hosts whose walk differs: far deeper than
+// any notebook, and shallow enough to check without a recursion guard.
+constexpr int kPlainDepth = 100;
+
+// Whether `value` holds only exact dicts with str keys, lists, str, int, float, bool and None,
+// nested at most kPlainDepth deep: a document whose editor form no host code can change.
+bool plain_document(PyObject* value, int depth = 0) {
+  if (depth > kPlainDepth) return false;
+  if (value == Py_None || PyBool_Check(value) || PyUnicode_CheckExact(value) ||
+      PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
+    return true;
+  }
+  if (PyList_CheckExact(value)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+      if (!plain_document(PyList_GET_ITEM(value, i), depth + 1)) return false;
+    }
+    return true;
+  }
+  if (PyDict_CheckExact(value)) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    while (PyDict_Next(value, &position, &key, &item)) {
+      if (!PyUnicode_CheckExact(key) || !plain_document(item, depth + 1)) return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+// The host's own json.dumps(value, indent=1, sort_keys=True, ensure_ascii=False): the walk, the
+// text and every error exactly as this host's json gives them.
+Ref hosts_editor_text(Handle value) {
+  Ref json = host::import("json");
+  Ref dumps = host::getattr(json, "dumps");
+  Ref positional = host::check(PyTuple_Pack(1, value.get()));
+  Ref keywords = host::check(
+      Py_BuildValue("{s:i,s:O,s:O}", "indent", 1, "sort_keys", Py_True, "ensure_ascii", Py_False));
+  return host::check(PyObject_Call(dumps.get(), positional.get(), keywords.get()));
+}
+
+bool native_walk(Handle value) {
+  return host::kEditorWalkIsJsons || plain_document(value.get());
+}
+
 }  // namespace
 
 host::Ref dumps_editor(host::Handle value) {
+  if (!native_walk(value)) return hosts_editor_text(value);
   Buffer buffer(Buffer::Storage::kMemory);
   encode_editor(value, buffer);
   return decode_editor(buffer);
 }
 
 void write_editor_file(host::Handle path, host::Handle value) {
+  if (!native_walk(value)) {
+    Ref text = hosts_editor_text(value);
+    Ref bytes = host::check(PyUnicode_AsUTF8String(text.get()));
+    std::string data(PyBytes_AS_STRING(bytes.get()),
+                     static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    data.push_back('\n');
+    replace_file(path, {data.data(), data.size()});
+    return;
+  }
   Buffer buffer(Buffer::Storage::kMemory);
   encode_editor(value, buffer);
   if (buffer.has_surrogate()) {

@@ -258,7 +258,9 @@ def test_every_character_that_would_not_show_is_escaped():
 
     everything = [chr(code) for code in range(sys.maxunicode + 1)]
     hidden = "".join(c for c in everything if c != "\t" and unicodedata.category(c) in ("Cc", "Cf", "Cs", "Zl", "Zp"))
-    rest = "".join(c for c in everything if c == "\t" or unicodedata.category(c) not in ("Cc", "Cf", "Cs", "Zl", "Zp"))
+    # Code points this host's Unicode leaves unassigned may be format characters in a later one.
+    rest = "".join(c for c in everything
+                   if c == "\t" or unicodedata.category(c) not in ("Cc", "Cf", "Cs", "Zl", "Zp", "Cn"))
     assert re.fullmatch(r"(\\(x[0-9a-f]{2}|u[0-9a-f]{4}|U[0-9a-f]{8}|[enr]))+", diffview.visible(hidden))
     assert diffview.visible(rest) == rest
 

@@ -99,12 +99,12 @@ def source_lines(value: Any) -> list[str]:
 
 # What would act on a terminal, or hide or reorder the text around it, instead of showing: C0
 # and C1 controls (the tab aside), lone surrogates (which UTF-8 cannot even carry), and the
-# format characters and line separators of Unicode 14 (categories Cf, Zl, Zp): bidi embeddings,
+# format characters and line separators up to Unicode 15.1 (categories Cf, Zl, Zp): bidi embeddings,
 # overrides and isolates, zero-width spaces and joiners, the byte order mark and the like.
 _INVISIBLE = re.compile(
     "[\x00-\x08\x0a-\x1f\x7f-\x9f\xad\u0600-\u0605\u061c\u06dd\u070f\u0890\u0891\u08e2\u180e"
     "\u200b-\u200f\u2028-\u202e\u2060-\u2064\u2066-\u206f\ud800-\udfff\ufeff\ufff9-\ufffb"
-    "\U000110bd\U000110cd\U00013430-\U00013438\U0001bca0-\U0001bca3\U0001d173-\U0001d17a"
+    "\U000110bd\U000110cd\U00013430-\U0001343f\U0001bca0-\U0001bca3\U0001d173-\U0001d17a"
     "\U000e0001\U000e0020-\U000e007f]"
 )
 _NAMED_ESCAPES = {"\r": "\\r", "\n": "\\n", "\x1b": "\\e"}

@@ -5,6 +5,7 @@ import json
 import os
 import shutil
 import signal
+import site
 import subprocess
 import sys
 import time
@@ -170,7 +171,9 @@ def test_install_paths_are_quoted_and_a_missing_tool_leaves_git_working(world, t
 
     package = tmp_path / "site" / "vornik_git"
     shutil.copytree(os.path.dirname(vornik_git.__file__), package)
-    bare["PYTHONPATH"] = str(package.parent)
+    # From 3.12 an interpreter linked from outside its environment no longer finds the
+    # environment's packages by itself (GitPython among them).
+    bare["PYTHONPATH"] = os.pathsep.join([str(package.parent), *site.getsitepackages()])
     run(bare, str(interpreter), "-m", "vornik_git.cli", "install", *(["--global"] if scope == "global" else []),
         cwd=repo)
     if gone:

@@ -608,7 +608,7 @@ def _generated_notebooks():
                        id="test notebook")
 
 
-@pytest.mark.parametrize("make", _generated_notebooks())
+@pytest.mark.parametrize("make", list(_generated_notebooks()))
 def test_editor_form_of_notebooks_and_file(make, tmp_path):
     document = make()
     expected = editor_json(document)

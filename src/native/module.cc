@@ -71,6 +71,17 @@ PyObject* native_dump_editor(PyObject*, PyObject* const* args, Py_ssize_t nargs)
   });
 }
 
+PyObject* native_replace(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&] {
+    if (nargs != 2 || !PyBytes_Check(args[1])) {
+      vornik::host::raise(PyExc_TypeError, "replace(path, data: bytes)");
+    }
+    vornik::json::replace_file(
+        args[0], {PyBytes_AS_STRING(args[1]), static_cast<size_t>(PyBytes_GET_SIZE(args[1]))});
+    return Ref::borrow(Py_None);
+  });
+}
+
 PyMethodDef native_methods[] = {
     {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_loads)),
      METH_FASTCALL, "loads(data, text_mode=False): parse UTF-8 JSON bytes."},
@@ -81,6 +92,9 @@ PyMethodDef native_methods[] = {
     {"dumps_editor", native_dumps_editor, METH_O,
      "dumps_editor(value): the editor form, json.dumps(value, indent=1, sort_keys=True, "
      "ensure_ascii=False)."},
+    {"replace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_replace)),
+     METH_FASTCALL,
+     "replace(path, data): put bytes in place of the file in one step, as the writers do."},
     {"dump_editor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_dump_editor)),
      METH_FASTCALL,
      "dump_editor(value, path): write the editor form and a newline, replacing the file "

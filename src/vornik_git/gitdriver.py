@@ -78,27 +78,10 @@ def _run_vornikweave(options) -> int:
 
 
 def _replace(path: str, data: bytes) -> None:
-    """Writes ``data`` over ``path`` in one step: a full temporary file renamed over it."""
-    import tempfile
+    """Writes ``data`` over ``path`` in one step, through the writers' own atomic replace."""
+    from vornik_git import _native
 
-    directory = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=".vornik-", dir=directory)
-    try:
-        with os.fdopen(handle, "wb") as stream:
-            stream.write(data)
-            stream.flush()
-            os.fsync(stream.fileno())
-        try:
-            os.chmod(temporary, os.stat(path).st_mode & 0o7777)
-        except FileNotFoundError:
-            pass
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
+    _native.replace(path, data)
 
 
 def _restore(path: str, original: bytes) -> None:

@@ -149,13 +149,16 @@ def new_conflicts(merged, current, incoming, file_path: str) -> bool:
     return bool(found) and found > max(_opening_lines(current, opening), _opening_lines(incoming, opening))
 
 
-def _editor_form(native, original: bytes) -> bool:
-    """Whether the current version's text is the notebook editor's layout of its content."""
-    if not original.startswith(b'{\n "'):
+def editor_layout(document, data: bytes) -> bool:
+    """Whether ``data`` is the notebook editor's layout of ``document``: indented by one, keys
+    sorted, non-ASCII kept, a final line break."""
+    from vornik_git import _native
+
+    if not data.startswith(b'{\n "'):
         return False
     try:
-        return (native.dumps_editor(native.loads(original)) + "\n").encode("utf-8") == original
-    except Exception:  # noqa: BLE001 - a text we cannot read back is simply not in that layout
+        return (_native.dumps_editor(document) + "\n").encode("utf-8") == data
+    except (ValueError, RecursionError, UnicodeError):  # not a layout json could have written
         return False
 
 
@@ -171,13 +174,20 @@ def _merge(options, original: bytes) -> int:
         text = stream.read()
     # Most merges mark nothing: a look at the text spares reading the documents.
     marked = any(mark in text for mark in (b'"<<< ', b'">>> ', b"<<<<<<< "))
-    editor = _editor_form(_native, original)
+    current = None
+    if original.startswith(b'{\n "'):
+        try:
+            current = _native.loads(original)
+        except Exception:  # noqa: BLE001 - a text we cannot read back is simply not in that layout
+            pass
+    editor = current is not None and editor_layout(current, original)
     if not (marked or editor):
         return 0
     merged = _native.loads(text)
     conflicted = False
     if marked and _has_marks(merged, destination + "-current"):
-        current = _native.loads(original)
+        if current is None:
+            current = _native.loads(original)
         incoming = _native.load(options.incoming_file)
         conflicted = new_conflicts(merged, current, incoming, destination)
     if editor:

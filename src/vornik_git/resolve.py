@@ -21,6 +21,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable
 
 from .diffview import source_lines, unified_lines, visible
+from .gitdriver import editor_layout
 
 CURRENT, INCOMING = "current", "incoming"
 PREFIXES = {"<<< ": CURRENT, ">>> ": INCOMING}
@@ -86,20 +87,7 @@ def read(path: str) -> Notebook:
         raise NotANotebook(f"{path}: nested too deeply to read") from None
     if not isinstance(document, dict) or not isinstance(document.get("cells"), list):
         raise NotANotebook(f"{path}: not a notebook (no list of cells)")
-    return Notebook(path, document, _editor_form(document, text))
-
-
-def _editor_form(document: dict, text: str) -> bool:
-    """Whether ``text`` is the notebook editor's layout of ``document``: indented by one,
-    keys sorted, non-ASCII kept, a final line break."""
-    from vornik_git import _native
-
-    if not text.startswith('{\n "'):
-        return False
-    try:
-        return _native.dumps_editor(document) + "\n" == text
-    except (ValueError, RecursionError):
-        return False
+    return Notebook(path, document, editor_layout(document, data))
 
 
 def write(notebook: Notebook) -> None:

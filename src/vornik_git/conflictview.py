@@ -87,12 +87,9 @@ def conflicts(path: str | os.PathLike) -> list[str]:
 
 
 def _git_lines(args: list[str], cwd: str) -> list[str]:
-    import subprocess
+    from .revisions import _git
 
-    result = subprocess.run(["git", *args], cwd=cwd, capture_output=True)
-    if result.returncode != 0:
-        raise ViewError(visible(f"git {args[0]}: {os.fsdecode(result.stderr).strip() or result.returncode}"))
-    return [os.fsdecode(name) for name in result.stdout.split(b"\0") if name]
+    return [os.fsdecode(name) for name in _git(args, cwd).split(b"\0") if name]
 
 
 def tracked_notebooks() -> tuple[list[str], set[str]]:

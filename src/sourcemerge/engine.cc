@@ -1,4 +1,4 @@
-#include "nbweave/merge_engine.h"
+#include "sourcemerge/engine.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "host/system.h"
-#include "nbweave/engine_git.h"
-#include "nbweave/source_merge.h"
+#include "sourcemerge/git_program.h"
+#include "sourcemerge/merged_lines.h"
+#include "sourcemerge/temporary_directory.h"
 
 #ifdef VORNIK_HAVE_LIBGIT2
 #include <git2.h>
 #endif
 
-namespace vornik::nbweave::engine {
+namespace vornik::sourcemerge::engine {
 namespace {
 
 using host::Handle;
@@ -34,34 +35,6 @@ constexpr size_t kMaxSideSize = size_t{1024} * 1024 * 1023;
 constexpr std::string_view kProbeBase = "b\n";
 constexpr std::string_view kProbeCurrent = "a\nX\n";
 constexpr std::string_view kProbeIncoming = "a\nY\n";
-
-#endif  // VORNIK_HAVE_LIBGIT2
-
-// GitPython's objects as loaded, kept for the life of the process.
-struct StockGit {
-  PyObject* git_class = nullptr;
-  PyObject* error_class = nullptr;
-  PyObject* cmd_namespace = nullptr;
-  std::vector<std::pair<PyObject*, PyObject*>> class_members;   // name, value (null: absent)
-  std::vector<std::pair<PyObject*, PyObject*>> module_members;  // name, value (null: absent)
-};
-
-StockGit* g_stock = nullptr;
-
-// The members through which an instance of GitPython's command class starts `git merge-file`:
-// the method made for an unknown name, the call that builds the command line, the process
-// start, and the module function that opens the process.
-constexpr const char* kClassMembers[] = {"__init__",      "__getattr__", "__getattribute__",
-                                         "_call_process", "execute",     "merge_file"};
-constexpr const char* kModuleMembers[] = {"safer_popen", "Popen"};
-
-PyObject* entry(PyObject* namespace_, PyObject* name) {
-  PyObject* value = PyDict_GetItemWithError(namespace_, name);
-  if (value == nullptr && PyErr_Occurred() != nullptr) host::throw_error_set();
-  return value;
-}
-
-#ifdef VORNIK_HAVE_LIBGIT2
 
 // The last program asked for its version, and the release it named (none: not a git
 // version line).
@@ -207,7 +180,7 @@ std::optional<std::string> plain_path(Handle path) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
   if (utf8 == nullptr) {
-    if (!drop_ordinary_error()) host::throw_error_set();
+    if (!entrance::drop_ordinary_error()) host::throw_error_set();
     return std::nullopt;
   }
   std::string_view text(utf8, static_cast<size_t>(size));
@@ -215,6 +188,48 @@ std::optional<std::string> plain_path(Handle path) {
     return std::nullopt;
   }
   return std::string(text);
+}
+
+// The probe's files as git names them in its conflict labels: current, base, incoming.
+using ProbeLabels = std::array<std::string, 3>;
+
+// What the probe's processes reported.
+struct ProbeRun {
+  std::optional<int> merge_status;
+  std::optional<int> version_status;
+  std::string version_text;
+};
+
+// Runs `git merge-file` on the probe's files as GitPython would for `g.merge_file(current,
+// base, incoming)`, and `git version` beside it when `ask_version`.
+ProbeRun run_probe(const Program& program, const std::string& argv0, const ProbeLabels& labels,
+                   bool ask_version) {
+  const std::vector<std::string> merge_argv = {argv0, "merge-file", labels[0], labels[1],
+                                               labels[2]};
+  const std::vector<std::string> environment = git_environment();
+  ProbeRun run;
+  Child version;
+  Child merge;
+  bool merge_started = false;
+  {
+    host::WithoutLock unlocked;
+    if (ask_version) version.start(program.path, {argv0, "version"}, environment, true);
+    merge_started = merge.start(program.path, merge_argv, environment, false);
+  }
+  if (merge_started) run.merge_status = wait_for(merge);
+  if (ask_version) run.version_status = wait_for(version, &run.version_text);
+  return run;
+}
+
+// The conflict style in which the engine writes what the probe's git wrote; none when no
+// style gives that very text.
+std::optional<Style> style_written(const std::string& written, const ProbeLabels& labels) {
+  for (Style style : {Style::kMerge, Style::kDiff3, Style::kZdiff3}) {
+    auto merged = merge_texts(kProbeBase, kProbeCurrent, kProbeIncoming, labels[1], labels[0],
+                              labels[2], style);
+    if (merged && merged->conflicted && merged->text == written) return style;
+  }
+  return std::nullopt;
 }
 
 #endif  // VORNIK_HAVE_LIBGIT2
@@ -261,62 +276,6 @@ bool usable() {
 #endif
 }
 
-void remember_git(Handle git_module) {
-  if (g_stock != nullptr) return;
-  try {
-    Ref cmd = host::getattr(git_module, "cmd");
-    Ref git_class = host::getattr(cmd, "Git");
-    Ref error_class = host::getattr(git_module, "GitCommandError");
-    if (!PyType_Check(git_class.get()) || !PyModule_Check(cmd.get())) return;
-    auto stock = std::make_unique<StockGit>();
-    PyObject* class_namespace = reinterpret_cast<PyTypeObject*>(git_class.get())->tp_dict;
-    for (const char* name : kClassMembers) {
-      PyObject* key = host::intern(name);
-      stock->class_members.emplace_back(key, Py_XNewRef(entry(class_namespace, key)));
-    }
-    stock->cmd_namespace = Py_NewRef(PyModule_GetDict(cmd.get()));
-    for (const char* name : kModuleMembers) {
-      PyObject* key = host::intern(name);
-      stock->module_members.emplace_back(key, Py_XNewRef(entry(stock->cmd_namespace, key)));
-    }
-    stock->git_class = git_class.release();
-    stock->error_class = error_class.release();
-    g_stock = stock.release();
-  } catch (const host::ErrorAlreadySet&) {
-    // A `git` module without these is not GitPython as the engine knows it: the engine stays off.
-    if (!drop_ordinary_error()) throw;
-  }
-}
-
-bool stock_git(Handle g) {
-  if (g_stock == nullptr ||
-      Py_TYPE(g.get()) != reinterpret_cast<PyTypeObject*>(g_stock->git_class)) {
-    return false;
-  }
-  auto unchanged_in = [](PyObject* namespace_) {
-    return [namespace_](const std::pair<PyObject*, PyObject*>& member) {
-      return entry(namespace_, member.first) == member.second;
-    };
-  };
-  PyObject* class_namespace = reinterpret_cast<PyTypeObject*>(g_stock->git_class)->tp_dict;
-  return std::ranges::all_of(g_stock->class_members, unchanged_in(class_namespace)) &&
-         std::ranges::all_of(g_stock->module_members, unchanged_in(g_stock->cmd_namespace));
-}
-
-bool stock_git_class(Handle git_class) {
-  return g_stock != nullptr && git_class.get() == g_stock->git_class;
-}
-
-bool stock_command_error(Handle error_class) {
-  return g_stock != nullptr && error_class.get() == g_stock->error_class;
-}
-
-bool drop_ordinary_error() {
-  if (PyErr_ExceptionMatches(PyExc_Exception) == 0) return false;
-  PyErr_Clear();
-  return true;
-}
-
 std::optional<Session> Session::open(Handle globals, Handle executable, Releases releases) {
 #ifdef VORNIK_HAVE_LIBGIT2
   if (!usable() || !PyUnicode_CheckExact(executable.get())) return std::nullopt;
@@ -331,65 +290,32 @@ std::optional<Session> Session::open(Handle globals, Handle executable, Releases
     auto prefix = plain_path(probe.path());
     if (!prefix) return std::nullopt;
     prefix->resize(prefix->size() - kRandomNameLength);
-    Ref current_path = probe.join("current");
-    Ref base_path = probe.join("base");
-    Ref incoming_path = probe.join("incoming");
-    const std::string labels[3] = {std::string(host::FsPath(current_path).bytes()),
-                                   std::string(host::FsPath(base_path).bytes()),
-                                   std::string(host::FsPath(incoming_path).bytes())};
-    {
-      host::FileDescriptor current_file = open_for_writing(current_path);
-      host::FileDescriptor base_file = open_for_writing(base_path);
-      host::FileDescriptor incoming_file = open_for_writing(incoming_path);
-      write_all(current_file, kProbeCurrent);
-      write_all(base_file, kProbeBase);
-      write_all(incoming_file, kProbeIncoming);
-      close_checked(incoming_file);
-      close_checked(base_file);
-      close_checked(current_file);
-    }
+    SideFiles files(probe);
+    files.write(Side::kCurrent, kProbeCurrent);
+    files.write(Side::kBase, kProbeBase);
+    files.write(Side::kIncoming, kProbeIncoming);
+    files.close();
+    const ProbeLabels labels = {std::string(host::FsPath(files.path(Side::kCurrent)).bytes()),
+                                std::string(host::FsPath(files.path(Side::kBase)).bytes()),
+                                std::string(host::FsPath(files.path(Side::kIncoming)).bytes())};
 
-    // The command line GitPython builds for `g.merge_file(current, base, incoming)`.
-    const std::string argv0(executable_name.bytes());
-    const std::vector<std::string> merge_argv = {argv0, "merge-file", labels[0], labels[1],
-                                                 labels[2]};
-    const std::vector<std::string> environment = git_environment();
-    std::optional<int> merge_status;
-    std::optional<int> version_status;
-    std::string version_text;
-    {
-      Child version;
-      Child merge;
-      bool merge_started = false;
-      {
-        host::WithoutLock unlocked;
-        if (known == nullptr) version.start(program->path, {argv0, "version"}, environment, true);
-        merge_started = merge.start(program->path, merge_argv, environment, false);
-      }
-      if (merge_started) merge_status = wait_for(merge);
-      if (known == nullptr) version_status = wait_for(version, &version_text);
-    }
+    ProbeRun run =
+        run_probe(*program, std::string(executable_name.bytes()), labels, known == nullptr);
     if (known == nullptr) {
       // A version that could not be asked is asked again next time.
-      if (version_status != 0) return std::nullopt;
-      g_checked = CheckedProgram{*program, parse_git_version(version_text)};
+      if (run.version_status != 0) return std::nullopt;
+      g_checked = CheckedProgram{*program, parse_git_version(run.version_text)};
       if (!admitted(g_checked->release, releases)) return std::nullopt;
     }
     // One conflict: git reports their number as its exit status.
-    if (merge_status != 1) return std::nullopt;
-    const std::string written = read_bytes(current_path);
-    for (Style style : {Style::kMerge, Style::kDiff3, Style::kZdiff3}) {
-      auto merged = merge_texts(kProbeBase, kProbeCurrent, kProbeIncoming, labels[1], labels[0],
-                                labels[2], style);
-      if (merged && merged->conflicted && merged->text == written) {
-        return Session(style, std::move(*prefix));
-      }
-    }
+    if (run.merge_status != 1) return std::nullopt;
+    auto style = style_written(read_bytes(files.path(Side::kCurrent)), labels);
+    if (style) return Session(*style, std::move(*prefix));
     return std::nullopt;
   } catch (const Interrupted&) {
     throw;
   } catch (const host::ErrorAlreadySet&) {
-    if (drop_ordinary_error()) return std::nullopt;
+    if (entrance::drop_ordinary_error()) return std::nullopt;
     throw;
   }
 #else
@@ -417,7 +343,7 @@ Session::Cell Session::merge(Handle current, Handle base, Handle incoming, Handl
     Py_ssize_t size = 0;
     const char* bytes = texts[i] ? PyUnicode_AsUTF8AndSize(texts[i].get(), &size) : nullptr;
     if (bytes == nullptr) {
-      if (drop_ordinary_error()) return {};
+      if (entrance::drop_ordinary_error()) return {};
       host::throw_error_set();
     }
     sides[i] = {bytes, static_cast<size_t>(size)};
@@ -445,4 +371,4 @@ Session::Cell Session::merge(Handle current, Handle base, Handle incoming, Handl
 #endif
 }
 
-}  // namespace vornik::nbweave::engine
+}  // namespace vornik::sourcemerge::engine

@@ -349,3 +349,34 @@ def test_empty_sides_keep_their_labels(cell, merge, place, monkeypatch):
     with_engine = run(merge, place, [cell])[0]
     keep_engine_out(monkeypatch)
     assert run(merge, place, [cell])[0] == with_engine
+
+
+
+ONE_ENGINE = """
+import sys
+from vornik_git import _engine
+from vornik_git.drivers import nbweave
+if sys.argv[1] == "merge":
+    _engine.conflict_style()
+    nbweave.merge_files(*sys.argv[2:5], "nb.ipynb")
+"""
+
+
+@pytest.mark.skipif(not ENGINE, reason="no usable libgit2 in this build")
+def test_the_merge_module_shares_the_engine_of_vornik_git_engine(tmp_path):
+    # One copy of the engine in the process: the git program that `_engine` asked for its
+    # release is not asked again by the merge module (GitPython asks at its own import).
+    paths = Merger(tmp_path).paths(*documents(CLEAN))
+
+    def git_runs(*args):
+        trace = tmp_path / "trace"
+        env = dict(os.environ, GIT_TRACE=str(trace), PYTHONPATH=os.pathsep.join(sys.path))
+        subprocess.run([sys.executable, "-c", ONE_ENGINE, *args], env=env, cwd=tmp_path,
+                       timeout=60, check=True)
+        lines = trace.read_text(encoding="utf-8").splitlines()
+        trace.unlink()
+        return [sum(f"built-in: git {name}" in line for line in lines)
+                for name in ("version", "merge-file")]
+
+    imports_only = git_runs("import")
+    assert git_runs("merge", *paths) == [imports_only[0] + 1, 2]  # one probe per session

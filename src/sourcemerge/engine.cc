@@ -193,34 +193,6 @@ std::optional<std::string> plain_path(Handle path) {
 // The probe's files as git names them in its conflict labels: current, base, incoming.
 using ProbeLabels = std::array<std::string, 3>;
 
-// What the probe's processes reported.
-struct ProbeRun {
-  std::optional<int> merge_status;
-  std::optional<int> version_status;
-  std::string version_text;
-};
-
-// Runs `git merge-file` on the probe's files as GitPython would for `g.merge_file(current,
-// base, incoming)`, and `git version` beside it when `ask_version`.
-ProbeRun run_probe(const Program& program, const std::string& argv0, const ProbeLabels& labels,
-                   bool ask_version) {
-  const std::vector<std::string> merge_argv = {argv0, "merge-file", labels[0], labels[1],
-                                               labels[2]};
-  const std::vector<std::string> environment = git_environment();
-  ProbeRun run;
-  Child version;
-  Child merge;
-  bool merge_started = false;
-  {
-    host::WithoutLock unlocked;
-    if (ask_version) version.start(program.path, {argv0, "version"}, environment, true);
-    merge_started = merge.start(program.path, merge_argv, environment, false);
-  }
-  if (merge_started) run.merge_status = wait_for(merge);
-  if (ask_version) run.version_status = wait_for(version, &run.version_text);
-  return run;
-}
-
 // The conflict style in which the engine writes what the probe's git wrote; none when no
 // style gives that very text.
 std::optional<Style> style_written(const std::string& written, const ProbeLabels& labels) {
@@ -276,41 +248,112 @@ bool usable() {
 #endif
 }
 
-std::optional<Session> Session::open(Handle globals, Handle executable, Releases releases) {
 #ifdef VORNIK_HAVE_LIBGIT2
-  if (!usable() || !PyUnicode_CheckExact(executable.get())) return std::nullopt;
+
+struct Opening::Probe {
+  explicit Probe(Handle globals) : directory(globals) {}
+
+  // Starts `git merge-file` on the probe's files, with the command line GitPython builds for
+  // `g.merge_file(current, base, incoming)`, and `git version` beside it when `ask_version`.
+  void start(const std::string& argv0) {
+    const std::vector<std::string> merge_argv = {argv0, "merge-file", labels[0], labels[1],
+                                                 labels[2]};
+    const std::vector<std::string> environment = git_environment();
+    host::WithoutLock unlocked;
+    if (ask_version) version.start(program.path, {argv0, "version"}, environment, true);
+    merge_started = merge.start(program.path, merge_argv, environment, false);
+  }
+
+  TemporaryDirectory directory;
+  Releases releases = Releases::kProven;
+  Program program;
+  bool ask_version = false;
+  std::string prefix;  // the directory's path up to its random part
+  Ref current_path;
+  ProbeLabels labels;
+  // After the directory: killed and reaped before it is removed.
+  Child version;
+  Child merge;
+  bool merge_started = false;
+};
+
+#else
+
+struct Opening::Probe {};
+
+#endif  // VORNIK_HAVE_LIBGIT2
+
+Opening::Opening() = default;
+Opening::Opening(Opening&& other) noexcept = default;
+Opening& Opening::operator=(Opening&& other) noexcept = default;
+Opening::~Opening() = default;
+
+std::optional<Session> Session::open(Handle globals, Handle executable, Releases releases) {
+  return start(globals, executable, releases).finish();
+}
+
+Opening Session::start(Handle globals, Handle executable, Releases releases) {
+  Opening opening;
+#ifdef VORNIK_HAVE_LIBGIT2
+  if (!usable() || !PyUnicode_CheckExact(executable.get())) return opening;
   try {
     host::FsPath executable_name(executable);
     auto program = find_program(std::string(executable_name.bytes()));
-    if (!program) return std::nullopt;
+    if (!program) return opening;
     const CheckedProgram* known = known_release(*program);
-    if (known != nullptr && !admitted(known->release, releases)) return std::nullopt;
+    if (known != nullptr && !admitted(known->release, releases)) return opening;
 
-    TemporaryDirectory probe(globals);
-    auto prefix = plain_path(probe.path());
-    if (!prefix) return std::nullopt;
+    auto probe = std::make_unique<Opening::Probe>(globals);
+    auto prefix = plain_path(probe->directory.path());
+    if (!prefix) return opening;
     prefix->resize(prefix->size() - kRandomNameLength);
-    SideFiles files(probe);
+    SideFiles files(probe->directory);
     files.write(Side::kCurrent, kProbeCurrent);
     files.write(Side::kBase, kProbeBase);
     files.write(Side::kIncoming, kProbeIncoming);
     files.close();
-    const ProbeLabels labels = {std::string(host::FsPath(files.path(Side::kCurrent)).bytes()),
-                                std::string(host::FsPath(files.path(Side::kBase)).bytes()),
-                                std::string(host::FsPath(files.path(Side::kIncoming)).bytes())};
+    probe->labels = {std::string(host::FsPath(files.path(Side::kCurrent)).bytes()),
+                     std::string(host::FsPath(files.path(Side::kBase)).bytes()),
+                     std::string(host::FsPath(files.path(Side::kIncoming)).bytes())};
+    probe->current_path = files.path(Side::kCurrent).clone();
+    probe->releases = releases;
+    probe->program = std::move(*program);
+    probe->ask_version = known == nullptr;
+    probe->prefix = std::move(*prefix);
+    probe->start(std::string(executable_name.bytes()));
+    opening.probe_ = std::move(probe);
+  } catch (const host::ErrorAlreadySet&) {
+    if (!entrance::drop_ordinary_error()) throw;
+  }
+#else
+  (void)globals;
+  (void)executable;
+  (void)releases;
+#endif
+  return opening;
+}
 
-    ProbeRun run =
-        run_probe(*program, std::string(executable_name.bytes()), labels, known == nullptr);
-    if (known == nullptr) {
+std::optional<Session> Opening::finish() {
+#ifdef VORNIK_HAVE_LIBGIT2
+  if (!probe_) return std::nullopt;
+  // Whatever comes of it, the probe ends here.
+  const std::unique_ptr<Probe> probe = std::move(probe_);
+  try {
+    std::optional<int> merge_status;
+    std::optional<int> version_status;
+    std::string version_text;
+    if (probe->merge_started) merge_status = wait_for(probe->merge);
+    if (probe->ask_version) {
+      version_status = wait_for(probe->version, &version_text);
       // A version that could not be asked is asked again next time.
-      if (run.version_status != 0) return std::nullopt;
-      g_checked = CheckedProgram{*program, parse_git_version(run.version_text)};
-      if (!admitted(g_checked->release, releases)) return std::nullopt;
+      if (version_status != 0) return std::nullopt;
+      g_checked = CheckedProgram{probe->program, parse_git_version(version_text)};
+      if (!admitted(g_checked->release, probe->releases)) return std::nullopt;
     }
     // One conflict: git reports their number as its exit status.
-    if (run.merge_status != 1) return std::nullopt;
-    auto style = style_written(read_bytes(files.path(Side::kCurrent)), labels);
-    if (style) return Session(*style, std::move(*prefix));
+    if (merge_status != 1) return std::nullopt;
+    auto style = style_written(read_bytes(probe->current_path), probe->labels);
+    if (style) return Session(*style, std::move(probe->prefix));
     return std::nullopt;
   } catch (const Interrupted&) {
     throw;
@@ -319,9 +362,6 @@ std::optional<Session> Session::open(Handle globals, Handle executable, Releases
     throw;
   }
 #else
-  (void)globals;
-  (void)executable;
-  (void)releases;
   return std::nullopt;
 #endif
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -27,6 +28,8 @@ std::optional<std::array<int, 3>> library_version();
 // match git's; initialises the library on first use.
 bool usable();
 
+class Opening;
+
 // What one merge of a notebook needs, resolved once at its first source merge.
 class Session {
  public:
@@ -40,6 +43,12 @@ class Session {
   // swallowed (see drop_ordinary_error).
   static std::optional<Session> open(host::Handle globals, host::Handle executable,
                                      Releases releases = Releases::kProven);
+
+  // `open` in two steps, so that the caller may go on while git runs: start() does all that
+  // open() does up to starting git, and Opening::finish() the rest. Between the two no host
+  // object is touched on the session's behalf.
+  static Opening start(host::Handle globals, host::Handle executable,
+                       Releases releases = Releases::kProven);
 
   Style style() const { return style_; }
 
@@ -57,12 +66,34 @@ class Session {
              host::Handle current_name, host::Handle incoming_name) const;
 
  private:
+  friend class Opening;
   Session(Style style, std::string prefix) : style_(style), prefix_(std::move(prefix)) {}
 
   Style style_;
   // The temporary directory's path up to its random part, as UTF-8 (which is also how the
   // file system spells it: checked when the session opens).
   std::string prefix_;
+};
+
+// A session being opened: its probe directory and the git processes started in it.
+class Opening {
+ public:
+  Opening();
+  Opening(const Opening&) = delete;
+  Opening& operator=(const Opening&) = delete;
+  Opening(Opening&& other) noexcept;
+  Opening& operator=(Opening&& other) noexcept;
+  // Unfinished: kills and reaps the processes and removes the probe directory.
+  ~Opening();
+
+  // Waits for git (the host's lock released, signals handled) and decides: exactly what
+  // Session::open gives, or raises. Once only; afterwards there is no session.
+  std::optional<Session> finish();
+
+ private:
+  friend class Session;
+  struct Probe;
+  std::unique_ptr<Probe> probe_;  // null: no session
 };
 
 }  // namespace vornik::sourcemerge::engine

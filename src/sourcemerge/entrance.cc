@@ -28,7 +28,7 @@ void connect() {
   if (g_table != nullptr) return;
   Ref room = host::import(kRoomModule);
   Ref capsule = host::check(PyObject_GetAttr(room.get(), host::intern(kTableAttribute)));
-  auto* found = static_cast<const Table*>(PyCapsule_GetPointer(capsule.get(), kTableName));
+  const auto* found = static_cast<const Table*>(PyCapsule_GetPointer(capsule.get(), kTableName));
   if (found == nullptr) host::throw_error_set();
   if (found->size != sizeof(Table)) {
     host::raise_format(PyExc_ImportError, "%s is of another build than this module", kRoomModule);
@@ -55,8 +55,36 @@ bool stock_command_error(Handle error_class) {
 }
 
 std::optional<Session> Session::open(Handle globals, Handle executable, Releases releases) {
+  return start(globals, executable, releases).finish();
+}
+
+Session::Opening Session::start(Handle globals, Handle executable, Releases releases) {
+  engine::Opening* opening = nullptr;
+  if (table().start_session(globals, executable, releases, &opening) < 0) {
+    host::throw_error_set();
+  }
+  return Opening(opening);
+}
+
+Session::Opening::Opening(Opening&& other) noexcept
+    : opening_(std::exchange(other.opening_, nullptr)) {}
+
+Session::Opening& Session::Opening::operator=(Opening&& other) noexcept {
+  if (this != &other) {
+    if (opening_ != nullptr) g_table->drop_opening(opening_);
+    opening_ = std::exchange(other.opening_, nullptr);
+  }
+  return *this;
+}
+
+Session::Opening::~Opening() {
+  if (opening_ != nullptr) g_table->drop_opening(opening_);
+}
+
+std::optional<Session> Session::Opening::finish() {
+  if (opening_ == nullptr) return std::nullopt;
   engine::Session* session = nullptr;
-  if (table().open_session(globals, executable, releases, &session) < 0) {
+  if (g_table->finish_session(std::exchange(opening_, nullptr), &session) < 0) {
     host::throw_error_set();
   }
   if (session == nullptr) return std::nullopt;

@@ -21,7 +21,8 @@ enum class Releases : std::uint8_t { kProven, kAny };
 
 namespace engine {
 class Session;
-}
+class Opening;
+}  // namespace engine
 
 // What `vornik_git._engine` exports, under the capsule name kTableName (its attribute
 // kTableAttribute). No entry throws: a failure is the host's error indicator, set, with a null
@@ -34,9 +35,13 @@ struct Table {
   int (*stock_git)(PyObject* g);
   int (*stock_git_class)(PyObject* git_class);
   int (*stock_command_error)(PyObject* error_class);
-  // 0 with `*session` the new session or null (none); -1 with an error set.
-  int (*open_session)(PyObject* globals, PyObject* executable, Releases releases,
-                      engine::Session** session);
+  // 0 with `*opening` a session being opened, or null (none); -1 with an error set.
+  int (*start_session)(PyObject* globals, PyObject* executable, Releases releases,
+                       engine::Opening** opening);
+  // Takes `opening` over: 0 with `*session` the new session or null (none); -1 with an error
+  // set.
+  int (*finish_session)(engine::Opening* opening, engine::Session** session);
+  void (*drop_opening)(engine::Opening* opening);
   void (*close_session)(engine::Session* session);
   Style (*session_style)(const engine::Session* session);
   // 0 with `*lines` the merged lines (a new reference) or null (the cell goes through
@@ -80,8 +85,14 @@ inline bool drop_ordinary_error() {
 // One merge's in-process source merge (see engine::Session, whose meaning it has).
 class Session {
  public:
+  class Opening;
+
   static std::optional<Session> open(host::Handle globals, host::Handle executable,
                                      Releases releases = Releases::kProven);
+  // open() in two steps, so that the caller may go on while the probe's git runs: all that
+  // open() does up to starting git, then Opening::finish().
+  static Opening start(host::Handle globals, host::Handle executable,
+                       Releases releases = Releases::kProven);
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
   Session(Session&& other) noexcept;
@@ -101,6 +112,27 @@ class Session {
   explicit Session(engine::Session* session) : session_(session) {}
 
   engine::Session* session_;
+};
+
+// A session being opened: its probe directory and git processes (see engine::Opening).
+class Session::Opening {
+ public:
+  Opening(const Opening&) = delete;
+  Opening& operator=(const Opening&) = delete;
+  Opening(Opening&& other) noexcept;
+  Opening& operator=(Opening&& other) noexcept;
+  // Unfinished: kills and reaps the processes and removes the probe directory.
+  ~Opening();
+
+  // Waits for git and decides: exactly what open() gives, or raises. Once only; afterwards
+  // there is no session.
+  std::optional<Session> finish();
+
+ private:
+  friend class Session;
+  explicit Opening(engine::Opening* opening) : opening_(opening) {}
+
+  engine::Opening* opening_;  // null: no session
 };
 
 }  // namespace entrance

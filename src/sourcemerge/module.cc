@@ -2,6 +2,7 @@
 // which the merge module reaches the source merge (sourcemerge/entrance.h), tells whether this
 // build merges cell sources in process, and offers the engine itself to the tests that hold it
 // to `git merge-file`, without adding names to the merge module.
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -52,14 +53,25 @@ int stock_command_error(PyObject* error_class) {
   return answer([&] { return loaded::is_command_error(error_class); });
 }
 
-int open_session_for(PyObject* globals, PyObject* executable, sourcemerge::Releases releases,
-                     engine::Session** session) {
+int start_session(PyObject* globals, PyObject* executable, sourcemerge::Releases releases,
+                  engine::Opening** opening) {
+  *opening = nullptr;
+  return boundary_status([&] {
+    engine::Opening started = engine::Session::start(globals, executable, releases);
+    *opening = new engine::Opening(std::move(started));
+  });
+}
+
+int finish_session(engine::Opening* opening, engine::Session** session) {
+  const std::unique_ptr<engine::Opening> finishing(opening);
   *session = nullptr;
   return boundary_status([&] {
-    if (auto opened = engine::Session::open(globals, executable, releases)) {
-      *session = new engine::Session(std::move(*opened));
-    }
+    if (auto finished = finishing->finish()) *session = new engine::Session(std::move(*finished));
   });
+}
+
+void drop_opening(engine::Opening* opening) {
+  delete opening;
 }
 
 void close_session(engine::Session* session) {
@@ -83,13 +95,16 @@ int merge_cell(const engine::Session* session, PyObject* const* sides_and_labels
   });
 }
 
-const sourcemerge::Table kTable = {
+// Not const: a capsule holds a plain pointer.
+sourcemerge::Table kTable = {
     .size = sizeof(sourcemerge::Table),
     .merge_source = merge_source,
     .stock_git = stock_git,
     .stock_git_class = stock_git_class,
     .stock_command_error = stock_command_error,
-    .open_session = open_session_for,
+    .start_session = start_session,
+    .finish_session = finish_session,
+    .drop_opening = drop_opening,
     .close_session = close_session,
     .session_style = session_style,
     .merge_cell = merge_cell,
@@ -192,8 +207,7 @@ int engine_exec(PyObject* module) {
     }
     body.bind("libgit2", version);
     body.bind("usable", engine::usable() ? Py_True : Py_False);
-    Ref table = vornik::host::check(
-        PyCapsule_New(const_cast<sourcemerge::Table*>(&kTable), sourcemerge::kTableName, nullptr));
+    Ref table = vornik::host::check(PyCapsule_New(&kTable, sourcemerge::kTableName, nullptr));
     body.bind(sourcemerge::kTableAttribute, table);
   });
 }

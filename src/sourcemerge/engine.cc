@@ -49,19 +49,9 @@ struct Merged {
   bool conflicted = false;
 };
 
-// The library's result, freed on every path out.
-class MergeResult {
- public:
-  MergeResult() = default;
-  MergeResult(const MergeResult&) = delete;
-  MergeResult& operator=(const MergeResult&) = delete;
-  MergeResult(MergeResult&&) = delete;
-  MergeResult& operator=(MergeResult&&) = delete;
-  ~MergeResult() { git_merge_file_result_free(&result_); }
-  git_merge_file_result* get() { return &result_; }
-
- private:
-  git_merge_file_result result_{};
+// Frees what the library allocated for a result (not the result itself).
+struct FreeResult {
+  void operator()(git_merge_file_result* result) const { git_merge_file_result_free(result); }
 };
 
 git_merge_file_input input(std::string_view text) {
@@ -132,11 +122,12 @@ std::optional<Merged> merge_texts(std::string_view base, std::string_view curren
   if (style == Style::kDiff3) options.flags |= GIT_MERGE_FILE_STYLE_DIFF3;
   if (style == Style::kZdiff3) options.flags |= GIT_MERGE_FILE_STYLE_ZDIFF3;
   options.marker_size = GIT_MERGE_CONFLICT_MARKER_SIZE;
-  MergeResult result;
-  if (git_merge_file(result.get(), &ancestor, &ours, &theirs, &options) < 0) return std::nullopt;
+  git_merge_file_result result{};
+  const std::unique_ptr<git_merge_file_result, FreeResult> freed(&result);
+  if (git_merge_file(&result, &ancestor, &ours, &theirs, &options) < 0) return std::nullopt;
   Merged merged;
-  if (result.get()->len > 0) merged.text.assign(result.get()->ptr, result.get()->len);
-  merged.conflicted = result.get()->automergeable == 0;
+  if (result.len > 0) merged.text.assign(result.ptr, result.len);
+  merged.conflicted = result.automergeable == 0;
   if (merged.conflicted && drops_empty_labels() &&
       !restore_empty_labels(merged.text, base, current, incoming, base_label, current_label,
                             incoming_label)) {
@@ -209,15 +200,8 @@ std::optional<Style> style_written(const std::string& written, const ProbeLabels
 }  // namespace
 
 const char* style_name(Style style) {
-  switch (style) {
-    case Style::kMerge:
-      return "merge";
-    case Style::kDiff3:
-      return "diff3";
-    case Style::kZdiff3:
-      return "zdiff3";
-  }
-  return "merge";
+  constexpr const char* kNames[] = {"merge", "diff3", "zdiff3"};  // in the order of Style
+  return kNames[static_cast<std::size_t>(style)];
 }
 
 std::optional<std::array<int, 3>> library_version() {

@@ -52,10 +52,7 @@ class Session {
 
   Style style() const { return style_; }
 
-  struct Cell {
-    host::Ref lines;          // null: this cell goes through `_merge_source`
-    bool conflicted = false;  // git would report conflicts (a non-zero exit status)
-  };
+  using Cell = MergedCell;
 
   // The merged lines of one cell, as `_merge_source` would return them with these arguments,
   // except for the random part of the temporary directory's name, which differs between any

@@ -66,47 +66,26 @@ Session::Opening Session::start(Handle globals, Handle executable, Releases rele
   return Opening(opening);
 }
 
-Session::Opening::Opening(Opening&& other) noexcept
-    : opening_(std::exchange(other.opening_, nullptr)) {}
-
-Session::Opening& Session::Opening::operator=(Opening&& other) noexcept {
-  if (this != &other) {
-    if (opening_ != nullptr) g_table->drop_opening(opening_);
-    opening_ = std::exchange(other.opening_, nullptr);
-  }
-  return *this;
-}
-
-Session::Opening::~Opening() {
-  if (opening_ != nullptr) g_table->drop_opening(opening_);
+void Session::Opening::Drop::operator()(engine::Opening* opening) const noexcept {
+  g_table->drop_opening(opening);
 }
 
 std::optional<Session> Session::Opening::finish() {
-  if (opening_ == nullptr) return std::nullopt;
+  if (!opening_) return std::nullopt;
   engine::Session* session = nullptr;
-  if (g_table->finish_session(std::exchange(opening_, nullptr), &session) < 0) {
+  if (g_table->finish_session(opening_.release(), &session) < 0) {
     host::throw_error_set();
   }
   if (session == nullptr) return std::nullopt;
   return Session(session);
 }
 
-Session::Session(Session&& other) noexcept : session_(std::exchange(other.session_, nullptr)) {}
-
-Session& Session::operator=(Session&& other) noexcept {
-  if (this != &other) {
-    if (session_ != nullptr) g_table->close_session(session_);
-    session_ = std::exchange(other.session_, nullptr);
-  }
-  return *this;
-}
-
-Session::~Session() {
-  if (session_ != nullptr) g_table->close_session(session_);
+void Session::Close::operator()(engine::Session* session) const noexcept {
+  g_table->close_session(session);
 }
 
 Style Session::style() const {
-  return g_table->session_style(session_);
+  return g_table->session_style(session_.get());
 }
 
 Session::Cell Session::merge(Handle current, Handle base, Handle incoming, Handle current_name,
@@ -114,7 +93,7 @@ Session::Cell Session::merge(Handle current, Handle base, Handle incoming, Handl
   PyObject* sides_and_labels[] = {current, base, incoming, current_name, incoming_name};
   PyObject* lines = nullptr;
   int conflicted = 0;
-  if (g_table->merge_cell(session_, sides_and_labels, &lines, &conflicted) < 0) {
+  if (g_table->merge_cell(session_.get(), sides_and_labels, &lines, &conflicted) < 0) {
     host::throw_error_set();
   }
   return {Ref::steal(lines), conflicted != 0};

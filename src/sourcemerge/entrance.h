@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "host/ref.h"
@@ -18,6 +19,12 @@ enum class Style : std::uint8_t { kMerge, kDiff3, kZdiff3 };
 // Which git releases a session may stand in for: those proven to merge as the engine does, or,
 // to compare another release with the engine, any.
 enum class Releases : std::uint8_t { kProven, kAny };
+
+// One cell's sources merged in process.
+struct MergedCell {
+  host::Ref lines;          // null: this cell goes through `_merge_source`
+  bool conflicted = false;  // git would report conflicts (a non-zero exit status)
+};
 
 namespace engine {
 class Session;
@@ -93,46 +100,38 @@ class Session {
   // open() does up to starting git, then Opening::finish().
   static Opening start(host::Handle globals, host::Handle executable,
                        Releases releases = Releases::kProven);
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
-  Session(Session&& other) noexcept;
-  Session& operator=(Session&& other) noexcept;
-  ~Session();
 
   Style style() const;
 
-  struct Cell {
-    host::Ref lines;          // null: this cell goes through `_merge_source`
-    bool conflicted = false;  // git would report conflicts (a non-zero exit status)
-  };
+  using Cell = MergedCell;
   Cell merge(host::Handle current, host::Handle base, host::Handle incoming,
              host::Handle current_name, host::Handle incoming_name) const;
 
  private:
+  struct Close {
+    void operator()(engine::Session* session) const noexcept;
+  };
   explicit Session(engine::Session* session) : session_(session) {}
 
-  engine::Session* session_;
+  std::unique_ptr<engine::Session, Close> session_;
 };
 
 // A session being opened: its probe directory and git processes (see engine::Opening).
+// Dropped unfinished, it kills and reaps the processes and removes the probe directory.
 class Session::Opening {
  public:
-  Opening(const Opening&) = delete;
-  Opening& operator=(const Opening&) = delete;
-  Opening(Opening&& other) noexcept;
-  Opening& operator=(Opening&& other) noexcept;
-  // Unfinished: kills and reaps the processes and removes the probe directory.
-  ~Opening();
-
   // Waits for git and decides: exactly what open() gives, or raises. Once only; afterwards
   // there is no session.
   std::optional<Session> finish();
 
  private:
   friend class Session;
+  struct Drop {
+    void operator()(engine::Opening* opening) const noexcept;
+  };
   explicit Opening(engine::Opening* opening) : opening_(opening) {}
 
-  engine::Opening* opening_;  // null: no session
+  std::unique_ptr<engine::Opening, Drop> opening_;  // null: no session
 };
 
 }  // namespace entrance

@@ -49,11 +49,12 @@ bool reports_conflicts(Handle error) {
 
 enum class GitOutcome : uint8_t { kMerged, kConflicts, kFailed };
 
-// Runs `g.merge_file(...)`; git's command error is no error here, but tells conflicts from a
-// failure.
-GitOutcome run_merge_file(Handle globals, Handle g, Handle current, Handle base, Handle incoming) {
+// Runs `git_command.merge_file(...)` (`g` of `_merge_source`); git's command error is no error
+// here, but tells conflicts from a failure.
+GitOutcome run_merge_file(Handle globals, Handle git_command, Handle current, Handle base,
+                          Handle incoming) {
   try {
-    host::call(host::getattr(g, "merge_file"), current, base, incoming);
+    host::call(host::getattr(git_command, "merge_file"), current, base, incoming);
     return GitOutcome::kMerged;
   } catch (const host::ErrorAlreadySet&) {
     Ref error = fetch_error();
@@ -125,18 +126,18 @@ Ref whole_text_merge(Handle current, Handle base, Handle incoming, Handle curren
 }  // namespace
 
 Ref merge_through_git(Handle globals, PyObject* const* args) {
-  PyObject* g = args[0];
+  PyObject* git_command = args[0];
   PyObject* current = args[1];
   PyObject* base = args[2];
   PyObject* incoming = args[3];
   PyObject* current_name = args[4];
   PyObject* incoming_name = args[5];
 
-  TemporaryDirectory tempdir(globals);
+  TemporaryDirectory directory(globals);
   Ref current_text;
   Ref base_text;
   Ref incoming_text;
-  SideFiles files(tempdir);
+  SideFiles files(directory);
   current_text = joined(current);
   files.write(Side::kCurrent, utf8(current_text));
   base_text = joined(base);
@@ -147,7 +148,7 @@ Ref merge_through_git(Handle globals, PyObject* const* args) {
 
   const Ref& current_path = files.path(Side::kCurrent);
   const Ref& incoming_path = files.path(Side::kIncoming);
-  if (run_merge_file(globals, g, current_path, files.path(Side::kBase), incoming_path) ==
+  if (run_merge_file(globals, git_command, current_path, files.path(Side::kBase), incoming_path) ==
       GitOutcome::kFailed) {
     Ref text = whole_text_merge(current_text, base_text, incoming_text, current_path, current_name,
                                 incoming_path, incoming_name);

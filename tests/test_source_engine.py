@@ -352,21 +352,33 @@ def test_empty_sides_keep_their_labels(cell, merge, place, monkeypatch):
 
 
 
+
 ONE_ENGINE = """
 import sys
-from vornik_git import _engine
 from vornik_git.drivers import nbweave
-if sys.argv[1] == "merge":
+if sys.argv[1] == "engine first":
+    from vornik_git import _engine
     _engine.conflict_style()
+elif sys.argv[1] == "replaced after load":
+    import git
+    git.cmd.Git.merge_file = lambda self, *args: self._call_process("merge_file", *args)
+if sys.argv[1] != "import":
     nbweave.merge_files(*sys.argv[2:5], "nb.ipynb")
 """
 
 
 @pytest.mark.skipif(not ENGINE, reason="no usable libgit2 in this build")
-def test_the_merge_module_shares_the_engine_of_vornik_git_engine(tmp_path):
-    # One copy of the engine in the process: the git program that `_engine` asked for its
-    # release is not asked again by the merge module (GitPython asks at its own import).
-    paths = Merger(tmp_path).paths(*documents(CLEAN))
+@pytest.mark.parametrize("scenario, version_runs, merge_file_runs", [
+    # the git program `_engine` asked for its release is not asked again by the merge module:
+    # one copy of the engine in the process (two probes, the cells in process)
+    ("engine first", 1, 2),
+    # the merge module loads the engine with itself, which records GitPython then: a member
+    # replaced afterwards keeps both cells on git
+    ("replaced after load", 0, 2),
+])
+def test_the_merge_module_reaches_the_one_engine_loaded_with_it(scenario, version_runs,
+                                                                  merge_file_runs, tmp_path):
+    paths = Merger(tmp_path).paths(*documents(CLEAN, CLEAN))
 
     def git_runs(*args):
         trace = tmp_path / "trace"
@@ -378,5 +390,5 @@ def test_the_merge_module_shares_the_engine_of_vornik_git_engine(tmp_path):
         return [sum(f"built-in: git {name}" in line for line in lines)
                 for name in ("version", "merge-file")]
 
-    imports_only = git_runs("import")
-    assert git_runs("merge", *paths) == [imports_only[0] + 1, 2]  # one probe per session
+    at_import = git_runs("import")[0]  # GitPython asks at its own import
+    assert git_runs(scenario, *paths) == [at_import + version_runs, merge_file_runs]

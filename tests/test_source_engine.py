@@ -349,3 +349,46 @@ def test_empty_sides_keep_their_labels(cell, merge, place, monkeypatch):
     with_engine = run(merge, place, [cell])[0]
     keep_engine_out(monkeypatch)
     assert run(merge, place, [cell])[0] == with_engine
+
+
+
+
+ONE_ENGINE = """
+import sys
+from vornik_git.drivers import nbweave
+if sys.argv[1] == "engine first":
+    from vornik_git import _engine
+    _engine.conflict_style()
+elif sys.argv[1] == "replaced after load":
+    import git
+    git.cmd.Git.merge_file = lambda self, *args: self._call_process("merge_file", *args)
+if sys.argv[1] != "import":
+    nbweave.merge_files(*sys.argv[2:5], "nb.ipynb")
+"""
+
+
+@pytest.mark.skipif(not ENGINE, reason="no usable libgit2 in this build")
+@pytest.mark.parametrize("scenario, version_runs, merge_file_runs", [
+    # the git program `_engine` asked for its release is not asked again by the merge module:
+    # one copy of the engine in the process (two probes, the cells in process)
+    ("engine first", 1, 2),
+    # the merge module loads the engine with itself, which records GitPython then: a member
+    # replaced afterwards keeps both cells on git
+    ("replaced after load", 0, 2),
+])
+def test_the_merge_module_reaches_the_one_engine_loaded_with_it(scenario, version_runs,
+                                                                  merge_file_runs, tmp_path):
+    paths = Merger(tmp_path).paths(*documents(CLEAN, CLEAN))
+
+    def git_runs(*args):
+        trace = tmp_path / "trace"
+        env = dict(os.environ, GIT_TRACE=str(trace), PYTHONPATH=os.pathsep.join(sys.path))
+        subprocess.run([sys.executable, "-c", ONE_ENGINE, *args], env=env, cwd=tmp_path,
+                       timeout=60, check=True)
+        lines = trace.read_text(encoding="utf-8").splitlines()
+        trace.unlink()
+        return [sum(f"built-in: git {name}" in line for line in lines)
+                for name in ("version", "merge-file")]
+
+    at_import = git_runs("import")[0]  # GitPython asks at its own import
+    assert git_runs(scenario, *paths) == [at_import + version_runs, merge_file_runs]

@@ -1,89 +1,24 @@
-// The in-process source merge: the three-way line merge of the system's libgit2, used in place
-// of a `git merge-file` process per cell wherever its lines are the very ones the process would
-// give. Everything here says "not for this one" rather than risk a different result; the
-// caller then merges through `_merge_source` as before.
+// The source merge as the merge module calls it: the entrance to `vornik_git._engine`, which
+// holds the one copy of the source merge in the process (see sourcemerge/entrance.h).
 #pragma once
 
-#include <array>
-#include <cstdint>
-#include <optional>
-#include <string>
-
 #include "host/ref.h"
+#include "sourcemerge/entrance.h"
 
 namespace vornik::nbweave::engine {
 
-// git's conflict styles (merge.conflictStyle).
-enum class Style : std::uint8_t { kMerge, kDiff3, kZdiff3 };
+using sourcemerge::Releases;
+using sourcemerge::Style;
+using sourcemerge::entrance::drop_ordinary_error;
+using sourcemerge::entrance::Session;
+using sourcemerge::entrance::stock_command_error;
+using sourcemerge::entrance::stock_git;
+using sourcemerge::entrance::stock_git_class;
 
-const char* style_name(Style style);
-
-// The version of the libgit2 loaded at run time; none in a build without it.
-std::optional<std::array<int, 3>> library_version();
-
-// Whether the build has the library and the one loaded is a version whose merges are known to
-// match git's; initialises the library on first use.
-bool usable();
-
-// Remembers, at load, GitPython's command class and error class and the members through which
-// the class starts git, so that a merge can tell whether a caller replaced any of them.
-void remember_git(host::Handle git_module);
-
-// Whether `g` is an instance of GitPython's own command class, which still starts git the way
-// it did at load.
-bool stock_git(host::Handle g);
-
-// Whether `git_class` is GitPython's own command class.
-bool stock_git_class(host::Handle git_class);
-
-// Whether `error_class` is GitPython's own GitCommandError.
-bool stock_command_error(host::Handle error_class);
-
-// With an ordinary error set (an Exception), clears it and returns true: the caller then takes
-// `_merge_source`, which meets the same failure and raises it itself. Anything else
-// (KeyboardInterrupt, SystemExit) stays set and the caller rethrows.
-bool drop_ordinary_error();
-
-// Which git releases a session may stand in for: those proven to merge as the engine does, or,
-// to compare another release with the engine, any.
-enum class Releases : std::uint8_t { kProven, kAny };
-
-// What one merge of a notebook needs, resolved once at its first source merge.
-class Session {
- public:
-  // The session, or none when every cell of this merge must go through `_merge_source`: the
-  // library is unusable, `executable` (GitPython's git program) cannot be found or is not a
-  // release `releases` admits, or the style that `git merge-file` would use here cannot be
-  // told. The style is learnt from `git merge-file` itself, run once in a temporary directory
-  // made the way `_merge_source` makes it: config levels, `git -c` values and whether the
-  // working directory is inside a repository all count exactly as they would for each cell.
-  // `globals` is where `tempfile` and `os` are looked up. Raises only what must not be
-  // swallowed (see drop_ordinary_error).
-  static std::optional<Session> open(host::Handle globals, host::Handle executable,
-                                     Releases releases = Releases::kProven);
-
-  Style style() const { return style_; }
-
-  struct Cell {
-    host::Ref lines;          // null: this cell goes through `_merge_source`
-    bool conflicted = false;  // git would report conflicts (a non-zero exit status)
-  };
-
-  // The merged lines of one cell, as `_merge_source` would return them with these arguments,
-  // except for the random part of the temporary directory's name, which differs between any
-  // two calls of either. None when the cell must go through `_merge_source`: an argument of a
-  // type `_merge_source` refuses, lines that do not encode as UTF-8, a side git refuses (a NUL
-  // byte in its first 8,000 bytes, or too large), or a failure of the library.
-  Cell merge(host::Handle current, host::Handle base, host::Handle incoming,
-             host::Handle current_name, host::Handle incoming_name) const;
-
- private:
-  Session(Style style, std::string prefix) : style_(style), prefix_(std::move(prefix)) {}
-
-  Style style_;
-  // The temporary directory's path up to its random part, as UTF-8 (which is also how the
-  // file system spells it: checked when the session opens).
-  std::string prefix_;
-};
+// At the merge module's load: connects it to the source merge, which remembers GitPython as it
+// finds it at its own load (at the latest now).
+inline void remember_git(host::Handle /*git_module*/) {
+  sourcemerge::entrance::connect();
+}
 
 }  // namespace vornik::nbweave::engine

@@ -1,4 +1,4 @@
-#include "nbweave/merge_engine.h"
+#include "sourcemerge/engine.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "host/system.h"
-#include "nbweave/engine_git.h"
-#include "nbweave/source_merge.h"
+#include "sourcemerge/git_program.h"
+#include "sourcemerge/merged_lines.h"
+#include "sourcemerge/temporary_directory.h"
 
 #ifdef VORNIK_HAVE_LIBGIT2
 #include <git2.h>
 #endif
 
-namespace vornik::nbweave::engine {
+namespace vornik::sourcemerge::engine {
 namespace {
 
 using host::Handle;
@@ -35,34 +36,6 @@ constexpr std::string_view kProbeBase = "b\n";
 constexpr std::string_view kProbeCurrent = "a\nX\n";
 constexpr std::string_view kProbeIncoming = "a\nY\n";
 
-#endif  // VORNIK_HAVE_LIBGIT2
-
-// GitPython's objects as loaded, kept for the life of the process.
-struct StockGit {
-  PyObject* git_class = nullptr;
-  PyObject* error_class = nullptr;
-  PyObject* cmd_namespace = nullptr;
-  std::vector<std::pair<PyObject*, PyObject*>> class_members;   // name, value (null: absent)
-  std::vector<std::pair<PyObject*, PyObject*>> module_members;  // name, value (null: absent)
-};
-
-StockGit* g_stock = nullptr;
-
-// The members through which an instance of GitPython's command class starts `git merge-file`:
-// the method made for an unknown name, the call that builds the command line, the process
-// start, and the module function that opens the process.
-constexpr const char* kClassMembers[] = {"__init__",      "__getattr__", "__getattribute__",
-                                         "_call_process", "execute",     "merge_file"};
-constexpr const char* kModuleMembers[] = {"safer_popen", "Popen"};
-
-PyObject* entry(PyObject* namespace_, PyObject* name) {
-  PyObject* value = PyDict_GetItemWithError(namespace_, name);
-  if (value == nullptr && PyErr_Occurred() != nullptr) host::throw_error_set();
-  return value;
-}
-
-#ifdef VORNIK_HAVE_LIBGIT2
-
 // The last program asked for its version, and the release it named (none: not a git
 // version line).
 struct CheckedProgram {
@@ -76,19 +49,9 @@ struct Merged {
   bool conflicted = false;
 };
 
-// The library's result, freed on every path out.
-class MergeResult {
- public:
-  MergeResult() = default;
-  MergeResult(const MergeResult&) = delete;
-  MergeResult& operator=(const MergeResult&) = delete;
-  MergeResult(MergeResult&&) = delete;
-  MergeResult& operator=(MergeResult&&) = delete;
-  ~MergeResult() { git_merge_file_result_free(&result_); }
-  git_merge_file_result* get() { return &result_; }
-
- private:
-  git_merge_file_result result_{};
+// Frees what the library allocated for a result (not the result itself).
+struct FreeResult {
+  void operator()(git_merge_file_result* result) const { git_merge_file_result_free(result); }
 };
 
 git_merge_file_input input(std::string_view text) {
@@ -159,11 +122,12 @@ std::optional<Merged> merge_texts(std::string_view base, std::string_view curren
   if (style == Style::kDiff3) options.flags |= GIT_MERGE_FILE_STYLE_DIFF3;
   if (style == Style::kZdiff3) options.flags |= GIT_MERGE_FILE_STYLE_ZDIFF3;
   options.marker_size = GIT_MERGE_CONFLICT_MARKER_SIZE;
-  MergeResult result;
-  if (git_merge_file(result.get(), &ancestor, &ours, &theirs, &options) < 0) return std::nullopt;
+  git_merge_file_result result{};
+  const std::unique_ptr<git_merge_file_result, FreeResult> freed(&result);
+  if (git_merge_file(&result, &ancestor, &ours, &theirs, &options) < 0) return std::nullopt;
   Merged merged;
-  if (result.get()->len > 0) merged.text.assign(result.get()->ptr, result.get()->len);
-  merged.conflicted = result.get()->automergeable == 0;
+  if (result.len > 0) merged.text.assign(result.ptr, result.len);
+  merged.conflicted = result.automergeable == 0;
   if (merged.conflicted && drops_empty_labels() &&
       !restore_empty_labels(merged.text, base, current, incoming, base_label, current_label,
                             incoming_label)) {
@@ -207,7 +171,7 @@ std::optional<std::string> plain_path(Handle path) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
   if (utf8 == nullptr) {
-    if (!drop_ordinary_error()) host::throw_error_set();
+    if (!entrance::drop_ordinary_error()) host::throw_error_set();
     return std::nullopt;
   }
   std::string_view text(utf8, static_cast<size_t>(size));
@@ -217,20 +181,27 @@ std::optional<std::string> plain_path(Handle path) {
   return std::string(text);
 }
 
+// The probe's files as git names them in its conflict labels: current, base, incoming.
+using ProbeLabels = std::array<std::string, 3>;
+
+// The conflict style in which the engine writes what the probe's git wrote; none when no
+// style gives that very text.
+std::optional<Style> style_written(const std::string& written, const ProbeLabels& labels) {
+  for (Style style : {Style::kMerge, Style::kDiff3, Style::kZdiff3}) {
+    auto merged = merge_texts(kProbeBase, kProbeCurrent, kProbeIncoming, labels[1], labels[0],
+                              labels[2], style);
+    if (merged && merged->conflicted && merged->text == written) return style;
+  }
+  return std::nullopt;
+}
+
 #endif  // VORNIK_HAVE_LIBGIT2
 
 }  // namespace
 
 const char* style_name(Style style) {
-  switch (style) {
-    case Style::kMerge:
-      return "merge";
-    case Style::kDiff3:
-      return "diff3";
-    case Style::kZdiff3:
-      return "zdiff3";
-  }
-  return "merge";
+  constexpr const char* kNames[] = {"merge", "diff3", "zdiff3"};  // in the order of Style
+  return kNames[static_cast<std::size_t>(style)];
 }
 
 std::optional<std::array<int, 3>> library_version() {
@@ -261,141 +232,120 @@ bool usable() {
 #endif
 }
 
-void remember_git(Handle git_module) {
-  if (g_stock != nullptr) return;
-  try {
-    Ref cmd = host::getattr(git_module, "cmd");
-    Ref git_class = host::getattr(cmd, "Git");
-    Ref error_class = host::getattr(git_module, "GitCommandError");
-    if (!PyType_Check(git_class.get()) || !PyModule_Check(cmd.get())) return;
-    auto stock = std::make_unique<StockGit>();
-    PyObject* class_namespace = reinterpret_cast<PyTypeObject*>(git_class.get())->tp_dict;
-    for (const char* name : kClassMembers) {
-      PyObject* key = host::intern(name);
-      stock->class_members.emplace_back(key, Py_XNewRef(entry(class_namespace, key)));
-    }
-    stock->cmd_namespace = Py_NewRef(PyModule_GetDict(cmd.get()));
-    for (const char* name : kModuleMembers) {
-      PyObject* key = host::intern(name);
-      stock->module_members.emplace_back(key, Py_XNewRef(entry(stock->cmd_namespace, key)));
-    }
-    stock->git_class = git_class.release();
-    stock->error_class = error_class.release();
-    g_stock = stock.release();
-  } catch (const host::ErrorAlreadySet&) {
-    // A `git` module without these is not GitPython as the engine knows it: the engine stays off.
-    if (!drop_ordinary_error()) throw;
-  }
-}
-
-bool stock_git(Handle g) {
-  if (g_stock == nullptr ||
-      Py_TYPE(g.get()) != reinterpret_cast<PyTypeObject*>(g_stock->git_class)) {
-    return false;
-  }
-  auto unchanged_in = [](PyObject* namespace_) {
-    return [namespace_](const std::pair<PyObject*, PyObject*>& member) {
-      return entry(namespace_, member.first) == member.second;
-    };
-  };
-  PyObject* class_namespace = reinterpret_cast<PyTypeObject*>(g_stock->git_class)->tp_dict;
-  return std::ranges::all_of(g_stock->class_members, unchanged_in(class_namespace)) &&
-         std::ranges::all_of(g_stock->module_members, unchanged_in(g_stock->cmd_namespace));
-}
-
-bool stock_git_class(Handle git_class) {
-  return g_stock != nullptr && git_class.get() == g_stock->git_class;
-}
-
-bool stock_command_error(Handle error_class) {
-  return g_stock != nullptr && error_class.get() == g_stock->error_class;
-}
-
-bool drop_ordinary_error() {
-  if (PyErr_ExceptionMatches(PyExc_Exception) == 0) return false;
-  PyErr_Clear();
-  return true;
-}
-
-std::optional<Session> Session::open(Handle globals, Handle executable, Releases releases) {
 #ifdef VORNIK_HAVE_LIBGIT2
-  if (!usable() || !PyUnicode_CheckExact(executable.get())) return std::nullopt;
-  try {
-    host::FsPath executable_name(executable);
-    auto program = find_program(std::string(executable_name.bytes()));
-    if (!program) return std::nullopt;
-    const CheckedProgram* known = known_release(*program);
-    if (known != nullptr && !admitted(known->release, releases)) return std::nullopt;
 
-    TemporaryDirectory probe(globals);
-    auto prefix = plain_path(probe.path());
-    if (!prefix) return std::nullopt;
-    prefix->resize(prefix->size() - kRandomNameLength);
-    Ref current_path = probe.join("current");
-    Ref base_path = probe.join("base");
-    Ref incoming_path = probe.join("incoming");
-    const std::string labels[3] = {std::string(host::FsPath(current_path).bytes()),
-                                   std::string(host::FsPath(base_path).bytes()),
-                                   std::string(host::FsPath(incoming_path).bytes())};
-    {
-      host::FileDescriptor current_file = open_for_writing(current_path);
-      host::FileDescriptor base_file = open_for_writing(base_path);
-      host::FileDescriptor incoming_file = open_for_writing(incoming_path);
-      write_all(current_file, kProbeCurrent);
-      write_all(base_file, kProbeBase);
-      write_all(incoming_file, kProbeIncoming);
-      close_checked(incoming_file);
-      close_checked(base_file);
-      close_checked(current_file);
-    }
+struct Opening::Probe {
+  explicit Probe(Handle globals) : directory(globals) {}
 
-    // The command line GitPython builds for `g.merge_file(current, base, incoming)`.
-    const std::string argv0(executable_name.bytes());
+  // Starts `git merge-file` on the probe's files, with the command line GitPython builds for
+  // `g.merge_file(current, base, incoming)`, and `git version` beside it when `ask_version`.
+  void start(const std::string& argv0) {
     const std::vector<std::string> merge_argv = {argv0, "merge-file", labels[0], labels[1],
                                                  labels[2]};
     const std::vector<std::string> environment = git_environment();
-    std::optional<int> merge_status;
-    std::optional<int> version_status;
-    std::string version_text;
-    {
-      Child version;
-      Child merge;
-      bool merge_started = false;
-      {
-        host::WithoutLock unlocked;
-        if (known == nullptr) version.start(program->path, {argv0, "version"}, environment, true);
-        merge_started = merge.start(program->path, merge_argv, environment, false);
-      }
-      if (merge_started) merge_status = wait_for(merge);
-      if (known == nullptr) version_status = wait_for(version, &version_text);
-    }
-    if (known == nullptr) {
-      // A version that could not be asked is asked again next time.
-      if (version_status != 0) return std::nullopt;
-      g_checked = CheckedProgram{*program, parse_git_version(version_text)};
-      if (!admitted(g_checked->release, releases)) return std::nullopt;
-    }
-    // One conflict: git reports their number as its exit status.
-    if (merge_status != 1) return std::nullopt;
-    const std::string written = read_bytes(current_path);
-    for (Style style : {Style::kMerge, Style::kDiff3, Style::kZdiff3}) {
-      auto merged = merge_texts(kProbeBase, kProbeCurrent, kProbeIncoming, labels[1], labels[0],
-                                labels[2], style);
-      if (merged && merged->conflicted && merged->text == written) {
-        return Session(style, std::move(*prefix));
-      }
-    }
-    return std::nullopt;
-  } catch (const Interrupted&) {
-    throw;
+    host::WithoutLock unlocked;
+    if (ask_version) version.start(program.path, {argv0, "version"}, environment, true);
+    merge_started = merge.start(program.path, merge_argv, environment, false);
+  }
+
+  TemporaryDirectory directory;
+  Releases releases = Releases::kProven;
+  Program program;
+  bool ask_version = false;
+  std::string prefix;  // the directory's path up to its random part
+  Ref current_path;
+  ProbeLabels labels;
+  // After the directory: killed and reaped before it is removed.
+  Child version;
+  Child merge;
+  bool merge_started = false;
+};
+
+#else
+
+struct Opening::Probe {};
+
+#endif  // VORNIK_HAVE_LIBGIT2
+
+Opening::Opening() = default;
+Opening::Opening(Opening&& other) noexcept = default;
+Opening& Opening::operator=(Opening&& other) noexcept = default;
+Opening::~Opening() = default;
+
+std::optional<Session> Session::open(Handle globals, Handle executable, Releases releases) {
+  return start(globals, executable, releases).finish();
+}
+
+Opening Session::start(Handle globals, Handle executable, Releases releases) {
+  Opening opening;
+#ifdef VORNIK_HAVE_LIBGIT2
+  if (!usable() || !PyUnicode_CheckExact(executable.get())) return opening;
+  try {
+    host::FsPath executable_name(executable);
+    auto program = find_program(std::string(executable_name.bytes()));
+    if (!program) return opening;
+    const CheckedProgram* known = known_release(*program);
+    if (known != nullptr && !admitted(known->release, releases)) return opening;
+
+    auto probe = std::make_unique<Opening::Probe>(globals);
+    auto prefix = plain_path(probe->directory.path());
+    if (!prefix) return opening;
+    prefix->resize(prefix->size() - kRandomNameLength);
+    SideFiles files(probe->directory);
+    files.write(Side::kCurrent, kProbeCurrent);
+    files.write(Side::kBase, kProbeBase);
+    files.write(Side::kIncoming, kProbeIncoming);
+    files.close();
+    probe->labels = {std::string(host::FsPath(files.path(Side::kCurrent)).bytes()),
+                     std::string(host::FsPath(files.path(Side::kBase)).bytes()),
+                     std::string(host::FsPath(files.path(Side::kIncoming)).bytes())};
+    probe->current_path = files.path(Side::kCurrent).clone();
+    probe->releases = releases;
+    probe->program = std::move(*program);
+    probe->ask_version = known == nullptr;
+    probe->prefix = std::move(*prefix);
+    probe->start(std::string(executable_name.bytes()));
+    opening.probe_ = std::move(probe);
   } catch (const host::ErrorAlreadySet&) {
-    if (drop_ordinary_error()) return std::nullopt;
-    throw;
+    if (!entrance::drop_ordinary_error()) throw;
   }
 #else
   (void)globals;
   (void)executable;
   (void)releases;
+#endif
+  return opening;
+}
+
+std::optional<Session> Opening::finish() {
+#ifdef VORNIK_HAVE_LIBGIT2
+  if (!probe_) return std::nullopt;
+  // Whatever comes of it, the probe ends here.
+  const std::unique_ptr<Probe> probe = std::move(probe_);
+  try {
+    std::optional<int> merge_status;
+    std::optional<int> version_status;
+    std::string version_text;
+    if (probe->merge_started) merge_status = wait_for(probe->merge);
+    if (probe->ask_version) {
+      version_status = wait_for(probe->version, &version_text);
+      // A version that could not be asked is asked again next time.
+      if (version_status != 0) return std::nullopt;
+      g_checked = CheckedProgram{probe->program, parse_git_version(version_text)};
+      if (!admitted(g_checked->release, probe->releases)) return std::nullopt;
+    }
+    // One conflict: git reports their number as its exit status.
+    if (merge_status != 1) return std::nullopt;
+    auto style = style_written(read_bytes(probe->current_path), probe->labels);
+    if (style) return Session(*style, std::move(probe->prefix));
+    return std::nullopt;
+  } catch (const Interrupted&) {
+    throw;
+  } catch (const host::ErrorAlreadySet&) {
+    if (entrance::drop_ordinary_error()) return std::nullopt;
+    throw;
+  }
+#else
   return std::nullopt;
 #endif
 }
@@ -417,7 +367,7 @@ Session::Cell Session::merge(Handle current, Handle base, Handle incoming, Handl
     Py_ssize_t size = 0;
     const char* bytes = texts[i] ? PyUnicode_AsUTF8AndSize(texts[i].get(), &size) : nullptr;
     if (bytes == nullptr) {
-      if (drop_ordinary_error()) return {};
+      if (entrance::drop_ordinary_error()) return {};
       host::throw_error_set();
     }
     sides[i] = {bytes, static_cast<size_t>(size)};
@@ -445,4 +395,4 @@ Session::Cell Session::merge(Handle current, Handle base, Handle incoming, Handl
 #endif
 }
 
-}  // namespace vornik::nbweave::engine
+}  // namespace vornik::sourcemerge::engine

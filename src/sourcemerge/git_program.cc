@@ -1,4 +1,4 @@
-#include "nbweave/engine_git.h"
+#include "sourcemerge/git_program.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -16,7 +16,7 @@
 #include <string_view>
 #include <utility>
 
-namespace vornik::nbweave::engine {
+namespace vornik::sourcemerge::engine {
 namespace {
 
 // The search path of exec without PATH, which is also the host's `os.defpath`.
@@ -223,4 +223,4 @@ bool proven_git_release(std::pair<int, int> release) {
   return std::ranges::find(kProvenReleases, release) != std::end(kProvenReleases);
 }
 
-}  // namespace vornik::nbweave::engine
+}  // namespace vornik::sourcemerge::engine

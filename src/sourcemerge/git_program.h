@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace vornik::nbweave::engine {
+namespace vornik::sourcemerge::engine {
 
 // A program file found for execution, with what changes whenever the file is replaced.
 struct Program {
@@ -73,4 +73,4 @@ std::optional<std::pair<int, int>> parse_git_version(const std::string& text);
 // every conflict style and every place a merge runs, and gave the very same lines.
 bool proven_git_release(std::pair<int, int> release);
 
-}  // namespace vornik::nbweave::engine
+}  // namespace vornik::sourcemerge::engine

@@ -1,23 +1,114 @@
-// vornik_git._engine: whether this build merges cell sources in process, and the engine itself
-// for the tests that hold it to `git merge-file`, without adding names to the merge module.
+// vornik_git._engine: the source merge's one home in the process. It exports the table through
+// which the merge module reaches the source merge (sourcemerge/entrance.h), tells whether this
+// build merges cell sources in process, and offers the engine itself to the tests that hold it
+// to `git merge-file`, without adding names to the merge module.
+#include <memory>
 #include <optional>
+#include <utility>
 
 #include "host/function.h"
 #include "host/module.h"
 #include "host/ref.h"
-#include "nbweave/merge_engine.h"
+#include "sourcemerge/engine.h"
+#include "sourcemerge/entrance.h"
+#include "sourcemerge/loaded_gitpython.h"
+#include "sourcemerge/through_git.h"
 
 namespace {
 
 using vornik::host::boundary;
+using vornik::host::boundary_status;
 using vornik::host::Ref;
-namespace engine = vornik::nbweave::engine;
+namespace sourcemerge = vornik::sourcemerge;
+namespace engine = vornik::sourcemerge::engine;
+namespace loaded = vornik::sourcemerge::loaded;
 
 // Keyword names as the host's argument parser takes them (not const before 3.13).
 char kSides[] = "sides";
 char kCurrentName[] = "current_name";
 char kIncomingName[] = "incoming_name";
 char kAnyGit[] = "any_git";
+
+// The table's entries: the room's functions, their failures turned into the error indicator.
+template <class Test>
+int answer(Test&& test) noexcept {
+  int result = -1;
+  if (boundary_status([&] { result = test() ? 1 : 0; }) != 0) return -1;
+  return result;
+}
+
+PyObject* merge_source(PyObject* globals, PyObject* const* args) {
+  return boundary([&] { return sourcemerge::merge_through_git(globals, args); });
+}
+
+int stock_git(PyObject* g) {
+  return answer([&] { return loaded::is_git_instance(g); });
+}
+
+int stock_git_class(PyObject* git_class) {
+  return answer([&] { return loaded::is_git_class(git_class); });
+}
+
+int stock_command_error(PyObject* error_class) {
+  return answer([&] { return loaded::is_command_error(error_class); });
+}
+
+int start_session(PyObject* globals, PyObject* executable, sourcemerge::Releases releases,
+                  engine::Opening** opening) {
+  *opening = nullptr;
+  return boundary_status([&] {
+    engine::Opening started = engine::Session::start(globals, executable, releases);
+    *opening = new engine::Opening(std::move(started));
+  });
+}
+
+int finish_session(engine::Opening* opening, engine::Session** session) {
+  const std::unique_ptr<engine::Opening> finishing(opening);
+  *session = nullptr;
+  return boundary_status([&] {
+    if (auto finished = finishing->finish()) *session = new engine::Session(std::move(*finished));
+  });
+}
+
+void drop_opening(engine::Opening* opening) {
+  delete opening;
+}
+
+void close_session(engine::Session* session) {
+  delete session;
+}
+
+sourcemerge::Style session_style(const engine::Session* session) {
+  return session->style();
+}
+
+int merge_cell(const engine::Session* session, PyObject* const* sides_and_labels, PyObject** lines,
+               int* conflicted) {
+  *lines = nullptr;
+  *conflicted = 0;
+  return boundary_status([&] {
+    engine::Session::Cell cell =
+        session->merge(sides_and_labels[0], sides_and_labels[1], sides_and_labels[2],
+                       sides_and_labels[3], sides_and_labels[4]);
+    *conflicted = cell.conflicted ? 1 : 0;
+    *lines = cell.lines.release();
+  });
+}
+
+// Not const: a capsule holds a plain pointer.
+sourcemerge::Table kTable = {
+    .size = sizeof(sourcemerge::Table),
+    .merge_source = merge_source,
+    .stock_git = stock_git,
+    .stock_git_class = stock_git_class,
+    .stock_command_error = stock_command_error,
+    .start_session = start_session,
+    .finish_session = finish_session,
+    .drop_opening = drop_opening,
+    .close_session = close_session,
+    .session_style = session_style,
+    .merge_cell = merge_cell,
+};
 
 // The session a merge would open now, with GitPython's command class and program; with
 // `any_git`, also for a git release that the merge module keeps on the process path, so that
@@ -29,7 +120,7 @@ std::optional<engine::Session> open_session(PyObject* module, bool any_git) {
                             "cmd"),
       "Git");
   Ref g = vornik::host::call(git_class);
-  if (!engine::stock_git_class(git_class) || !engine::stock_git(g)) return std::nullopt;
+  if (!loaded::is_git_class(git_class) || !loaded::is_git_instance(g)) return std::nullopt;
   return engine::Session::open(globals, vornik::host::getattr(g, "GIT_PYTHON_GIT_EXECUTABLE"),
                                any_git ? engine::Releases::kAny : engine::Releases::kProven);
 }
@@ -108,7 +199,7 @@ int engine_exec(PyObject* module) {
     body.import("os");
     body.import("tempfile");
     body.import("git");
-    engine::remember_git(body.get("git"));
+    loaded::remember(body.get("git"));
     Ref version = Ref::borrow(Py_None);
     if (auto numbers = engine::library_version()) {
       version =
@@ -116,6 +207,8 @@ int engine_exec(PyObject* module) {
     }
     body.bind("libgit2", version);
     body.bind("usable", engine::usable() ? Py_True : Py_False);
+    Ref table = vornik::host::check(PyCapsule_New(&kTable, sourcemerge::kTableName, nullptr));
+    body.bind(sourcemerge::kTableAttribute, table);
   });
 }
 

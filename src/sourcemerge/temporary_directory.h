@@ -1,8 +1,9 @@
-// What the two ways of merging a cell's source share: the temporary directory a merge by
-// `git merge-file` works in (whose paths git prints as conflict labels), the files written
-// there, and the reading of a merged text back into lines.
+// The private temporary directory a source merge by `git merge-file` works in (git prints its
+// paths as conflict labels), the three files written there, and the merged file read back.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -10,7 +11,7 @@
 #include "host/ref.h"
 #include "host/system.h"
 
-namespace vornik::nbweave {
+namespace vornik::sourcemerge {
 
 // The length of the random part of a temporary directory's name, as the host's own temporary
 // files make them: "tmp" followed by 8 random name characters.
@@ -39,22 +40,35 @@ class TemporaryDirectory {
   host::TemporaryPath directory_;
 };
 
-host::FileDescriptor open_for_writing(host::Handle path);
-// Writes all of `bytes`; raises OSError on failure.
-void write_all(const host::FileDescriptor& file, std::string_view bytes);
-void close_checked(host::FileDescriptor& file);
+// The sides of a merge, in the order `git merge-file` takes their files.
+enum class Side : std::uint8_t { kCurrent, kBase, kIncoming };
+
+// The files "current", "base" and "incoming" of a temporary directory, opened for writing
+// together (in that order), created or truncated.
+class SideFiles {
+ public:
+  explicit SideFiles(const TemporaryDirectory& directory);
+  SideFiles(const SideFiles&) = delete;
+  SideFiles& operator=(const SideFiles&) = delete;
+  SideFiles(SideFiles&&) = delete;
+  SideFiles& operator=(SideFiles&&) = delete;
+  ~SideFiles() = default;
+
+  // The file's absolute path; it stays valid after close().
+  const host::Ref& path(Side side) const { return paths_[index(side)]; }
+  // Writes all of `bytes` into the side's file; raises OSError.
+  void write(Side side, std::string_view bytes);
+  // Closes the three, incoming first, then base, then current; raises OSError.
+  void close();
+
+ private:
+  static std::size_t index(Side side) { return static_cast<std::size_t>(side); }
+
+  host::Ref paths_[3];
+  host::FileDescriptor files_[3];
+};
+
 // The whole file, as bytes.
 std::string read_bytes(host::Handle path);
 
-// The lines of a merged text as git wrote it (UTF-8, line ends untouched: "\r\n" stays, a lone
-// "\r" stays inside its line), each ending after its "\n", the last one without one when the
-// text does not end in "\n"; in every line `current_path` is then replaced by `current_name`,
-// and after that `incoming_path` by `incoming_name`, where the name is neither None nor empty.
-host::Ref merged_lines(std::string_view bytes, host::Handle current_path, host::Handle current_name,
-                       host::Handle incoming_path, host::Handle incoming_name);
-
-// The same for a text that is already a host str.
-host::Ref text_lines(host::Handle text, host::Handle current_path, host::Handle current_name,
-                     host::Handle incoming_path, host::Handle incoming_name);
-
-}  // namespace vornik::nbweave
+}  // namespace vornik::sourcemerge

@@ -2,7 +2,7 @@
 
 #include "host/items.h"
 
-#include "nbweave/nbweave.h"
+#include "nbweave/dict_keys.h"
 #include "nbweave/structure.h"
 
 namespace vornik::nbweave {

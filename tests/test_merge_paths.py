@@ -1,0 +1,99 @@
+"""merge_files works on the cell objects themselves while every collaborator is the one made at
+load, and through MergeCell and the module's functions once any is replaced. Both ways must
+give the same bytes, the same debug records and the same draws of uuid4, whatever the triple."""
+
+import copy
+import json
+import logging
+import os
+import pathlib
+import sys
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from notebooks import Merger
+from test_merge_properties import triples
+from vornik_git.drivers import common, nbweave
+
+CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpus" / "nbdime-notebooks"
+
+
+def wrapped(function):
+    return lambda *args, **kwargs: function(*args, **kwargs)
+
+
+# Equivalent stand-ins for the collaborators: each sends the merge the member way.
+REPLACEMENTS = {
+    "_cell_changed": lambda: (nbweave, "_cell_changed", wrapped(nbweave._cell_changed)),
+    "MergeCell": lambda: (nbweave, "MergeCell", type("MergeCell", (nbweave.MergeCell,), {})),
+    "logging.debug": lambda: (nbweave.logging, "debug", wrapped(logging.debug)),
+    "uuid.uuid4": lambda: (nbweave.uuid, "uuid4", wrapped(nbweave.uuid.uuid4)),
+    "Cell.name": lambda: (common.Cell, "name", property(common.Cell.name.fget,
+                                                        common.Cell.name.fset)),
+}
+
+
+def outcome(triple, directory, replaced, logged):
+    """Bytes written, root debug messages, uuid4's draws, handlers basicConfig added, and
+    whether Cell's code ran (the member way)."""
+    draws, messages, ran = [], [], set()
+    handler = logging.Handler()
+    handler.emit = lambda record: messages.append((record.name, record.getMessage()))
+    root = logging.getLogger()
+    level = root.level
+    directory.mkdir(exist_ok=True)
+    with pytest.MonkeyPatch.context() as patch:
+        # uuid4 takes its 16 bytes from os.urandom: counted, and the same on both ways
+        patch.setattr(os, "urandom", lambda n: draws.append(n) or bytes([len(draws)] * n))
+        patch.setattr(root, "handlers", [handler] if logged else [])
+        if replaced is not None:
+            patch.setattr(*REPLACEMENTS[replaced]())
+        root.setLevel(logging.DEBUG if logged else logging.WARNING)
+        sys.setprofile(lambda frame, event, _: event == "call" and ran.add(frame.f_code.co_filename))
+        try:
+            Merger(directory)(*copy.deepcopy(triple))
+        finally:
+            sys.setprofile(None)
+            root.setLevel(level)
+        added = len(root.handlers) - (1 if logged else 0)
+    return ((directory / "current.ipynb").read_bytes(), messages, draws, added,
+            common.__file__ in ran)
+
+
+@settings(max_examples=200, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@given(triple=triples(), replaced=st.sampled_from(sorted(REPLACEMENTS)), logged=st.booleans())
+def test_both_ways_agree(triple, replaced, logged, tmp_path_factory):
+    *direct, direct_ran_members = outcome(triple, tmp_path_factory.mktemp("d"), None, logged)
+    *members, ran_members = outcome(triple, tmp_path_factory.mktemp("m"), replaced, logged)
+    assert (direct_ran_members, ran_members) == (False, any(d["cells"] for d in triple))
+    assert members == direct
+    assert direct[2] == [16] * (2 * direct[0].count(b'"link_id"'))
+    ids = [{c["metadata"]["canvas"]["id"] for c in d["cells"]} for d in triple]
+    if not logged:  # the first change test configures an unconfigured root logger
+        assert direct[3] == (1 if ids[0] & (ids[1] | ids[2]) else 0)
+
+
+def corpus_triple(stem):
+    documents = []
+    for number in (1, 2, 3):
+        document = json.loads((CORPUS / f"{stem}--{number}.ipynb").read_text(encoding="utf-8"))
+        for index, cell in enumerate(document["cells"]):
+            name = f"cell{index}" if index % 2 else ""
+            cell.setdefault("metadata", {})["canvas"] = {"id": f"c{index}", "name": name,
+                                                         "parents": [{"id": "c1"}]}
+        document["metadata"]["canvas"] = {"parameters": []}
+        documents.append(document)
+    return documents  # 1 is base, 2 current, 3 incoming
+
+
+@pytest.mark.skipif(not CORPUS.exists(), reason="no notebook corpus beside the checkout")
+@pytest.mark.parametrize("stem", ["source-conflict", "mixed-conflicts"])
+def test_outside_notebooks_agree(stem, tmp_path):
+    triple = corpus_triple(stem)
+    direct = outcome(triple, tmp_path / "d", None, True)
+    for replaced in REPLACEMENTS:
+        assert outcome(triple, tmp_path / replaced, replaced, True)[:-1] == direct[:-1]
+    assert direct[1] and not direct[-1]

@@ -14,7 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from notebooks import Merger
+from notebooks import Merger, make_cell, make_notebook
 from test_merge_properties import triples
 from vornik_git.drivers import common, nbweave
 
@@ -102,3 +102,19 @@ def test_outside_notebooks_agree(stem, tmp_path):
     for replaced in REPLACEMENTS:
         assert outcome(triple, tmp_path / replaced, replaced, True)[:-1] == direct[:-1]
     assert direct[1] and not direct[-1]
+
+
+def test_a_failure_after_a_put_off_source_merge_comes_after_it(tmp_path, monkeypatch):
+    # git takes the sources for binary (a NUL byte): the engine leaves them to `_merge_source`,
+    # whose git runs before the parent link without an id fails the merge, on both ways
+    sides = [make_notebook([make_cell("c0", source=[f"\0{text}\n"]),
+                            make_cell("c1", "named", parents=[]) ]) for text in "bci"]
+    sides[1]["cells"][1]["metadata"]["canvas"]["parents"] = [{"name": "no id"}]
+    runs = []
+    for replaced in (None, "_cell_changed"):
+        trace = tmp_path / f"trace-{replaced}"
+        monkeypatch.setenv("GIT_TRACE", str(trace))
+        with pytest.raises(KeyError):
+            outcome(sides, tmp_path / f"m-{replaced}", replaced, False)
+        runs.append(trace.read_text().count("built-in: git merge-file"))
+    assert runs[0] == runs[1] >= 1

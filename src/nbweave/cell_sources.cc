@@ -7,7 +7,7 @@ namespace vornik::nbweave {
 using host::Handle;
 using host::Ref;
 
-void CellSources::start(Ref merge_source, Handle git_class, Handle g) {
+void CellSources::start(Ref merge_source, Handle git_class, Handle g, bool defer) {
   merge_source_ = std::move(merge_source);
   current_label_ = host::check(PyNumber_Add(file_path_, host::intern("-current")));
   incoming_label_ = host::check(PyNumber_Add(file_path_, host::intern("-incoming")));
@@ -23,7 +23,16 @@ void CellSources::start(Ref merge_source, Handle git_class, Handle g) {
     if (engine::drop_ordinary_error()) return;
     throw;
   }
-  engine_ = engine::Session::open(function_.globals(), executable);
+  if (defer) {
+    opening_.emplace(engine::Session::open(function_.globals(), executable));
+  } else {
+    engine_ = engine::Session::open(function_.globals(), executable);
+  }
+}
+
+void CellSources::finish_session() {
+  engine_ = std::move(*opening_);
+  opening_.reset();
 }
 
 Ref CellSources::call_merge_source(Handle g, Handle current, Handle base, Handle incoming) {

@@ -79,6 +79,10 @@ void record_logging(Handle logging) {
                         std::move(level)};  // NOLINT(cppcoreguidelines-owning-memory)
 }
 
+bool debug_is_silent() {
+  return proven_silent();
+}
+
 void write_debug(Handle debug, Handle message) {
   if (proven_silent()) return;
   host::call(debug, message);

@@ -15,4 +15,7 @@ void record_logging(host::Handle logging);
 // that it does not log debug records, and every object on that way is the one found at load.
 void write_debug(host::Handle debug, host::Handle message);
 
+// Whether `logging.debug` through the function bound at load is now proven to do nothing.
+bool debug_is_silent();
+
 }  // namespace vornik::nbweave

@@ -113,6 +113,10 @@ void DirectRecords::mark(Handle record, Version version) {
   if (marked) set_name(record, marked);
 }
 
+bool DirectRecords::changes_invisibly() {
+  return debug_is_silent();
+}
+
 Ref DirectRecords::changed(Handle record0, Handle record1) {
   {
     Ref parents0 = parents(record0);

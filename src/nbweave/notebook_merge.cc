@@ -65,6 +65,24 @@ NotebookMerge<Records>::NotebookMerge(host::Function& function, PyObject* const*
 
 template <class Records>
 void NotebookMerge<Records>::run() {
+  try {
+    steps();
+  } catch (const host::ErrorAlreadySet&) {
+    if (!sources_.pending() || PyErr_ExceptionMatches(PyExc_Exception) == 0) throw;
+    // The source merges put off came before the failing step; a failure of theirs comes first.
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref held[] = {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+    settle();
+    PyErr_Restore(held[0].release(), held[1].release(), held[2].release());
+    throw;
+  }
+}
+
+template <class Records>
+void NotebookMerge<Records>::steps() {
   current_ = json::read_file(current_file_path_);
   base_ = json::read_file(base_file_path_);
   incoming_ = json::read_file(incoming_file_path_);
@@ -85,7 +103,22 @@ void NotebookMerge<Records>::run() {
   }
   cells_both_kept();
   prune_parents();
-  json::write_file(current_file_path_, write_merged());
+  Ref merged = write_merged();
+  settle();
+  json::write_file(current_file_path_, merged);
+}
+
+// The change test; source merges put off are done first where its effects show.
+template <class Records>
+Ref NotebookMerge<Records>::changed(Handle record0, Handle record1) {
+  if (sources_.pending() && !Records::changes_invisibly()) settle();
+  return records_.changed(record0, record1);
+}
+
+// Does the source merges put off.
+template <class Records>
+void NotebookMerge<Records>::settle() {
+  sources_.flush(records_, g_);
 }
 
 // The output document: current's top level with the merged cells and parameters.
@@ -172,19 +205,21 @@ int NotebookMerge<Records>::take_incoming(Handle cell_id) {
 
 template <class Records>
 void NotebookMerge<Records>::merge_source(Handle cell_id) {
-  if (!sources_.started()) sources_.start(records_.merge_source(), git_class_, g_);
+  if (!sources_.started()) {
+    sources_.start(records_.merge_source(), git_class_, g_, Records::kDefersSourceMerges);
+  }
   Ref current = records_.source(dict_item(current_cells_, cell_id));
   Ref base = records_.source(dict_item(base_cells_, cell_id));
   Ref incoming = records_.source(dict_item(incoming_cells_, cell_id));
-  Ref merged = sources_.merge(g_, current, base, incoming,
-                              [this] { return records_.command_error_original(); });
-  records_.set_source(merged_cells_.cell_for(cell_id.get()), merged);
+  sources_.merge(
+      records_, g_, [&] { return merged_cells_.cell_for(cell_id.get()); }, current, base, incoming);
 }
 
 template <class Records>
 void NotebookMerge<Records>::duplicate(Handle cell_id, bool with_marks) {
   Ref data = records_.data(dict_item(incoming_cells_, cell_id));
   Ref new_cell = records_.make(top_level_copy(data), Version::kIncoming, false);
+  settle();  // uuid draws show
   records_.identify(new_cell);
   int anchor = merged_cells_.find(cell_id.get());
   if (anchor < 0) {
@@ -221,8 +256,7 @@ void NotebookMerge<Records>::cells_current_removed() {
         !host::dict_contains(incoming_cells_, cell_id)) {
       continue;
     }
-    Ref diff =
-        records_.changed(dict_item(base_cells_, cell_id), dict_item(incoming_cells_, cell_id));
+    Ref diff = changed(dict_item(base_cells_, cell_id), dict_item(incoming_cells_, cell_id));
     if (!host::is_true(diff.get())) continue;
     mark(take_incoming(cell_id));
   }
@@ -254,7 +288,7 @@ void NotebookMerge<Records>::cells_both_kept() {
   for (Ref& cell_id : dict_keys(current_cells_.get())) {
     if (!host::dict_contains(base_cells_, cell_id)) continue;
     PyObject* base_cell = dict_item(base_cells_, cell_id);
-    Ref current_cell_diff = records_.changed(base_cell, dict_item(current_cells_, cell_id));
+    Ref current_cell_diff = changed(base_cell, dict_item(current_cells_, cell_id));
     drop_outputs(current_cell_diff);
     bool in_incoming = host::dict_contains(incoming_cells_, cell_id);
     if (!host::is_true(current_cell_diff.get())) {
@@ -297,7 +331,7 @@ void NotebookMerge<Records>::incoming_removed_unchanged(Handle cell_id) {
 template <class Records>
 void NotebookMerge<Records>::incoming_may_have_changed(Handle cell_id, Handle base_cell) {
   fresh_names();
-  Ref incoming_cell_diff = records_.changed(base_cell, dict_item(incoming_cells_, cell_id));
+  Ref incoming_cell_diff = changed(base_cell, dict_item(incoming_cells_, cell_id));
   drop_outputs(incoming_cell_diff);
   if (!host::is_true(incoming_cell_diff.get())) return;
   Ref incoming_comp_name = records_.name(dict_item(incoming_cells_, cell_id));
@@ -313,7 +347,7 @@ void NotebookMerge<Records>::incoming_may_have_changed(Handle cell_id, Handle ba
 // Both sides changed the cell.
 template <class Records>
 void NotebookMerge<Records>::both_changed(Handle cell_id, Handle base_cell) {
-  Ref incoming_cell_diff = records_.changed(base_cell, dict_item(incoming_cells_, cell_id));
+  Ref incoming_cell_diff = changed(base_cell, dict_item(incoming_cells_, cell_id));
   drop_outputs(incoming_cell_diff);
   if (!host::is_true(incoming_cell_diff.get())) return;
   Ref current_comp_name = records_.name(dict_item(current_cells_, cell_id));

@@ -27,6 +27,9 @@ class NotebookMerge {
   void renamed(int entry);
   void fresh_names();
 
+  host::Ref changed(host::Handle record0, host::Handle record1);
+  void settle();
+  void steps();
   void mark(int entry);
   int take_incoming(host::Handle cell_id);
   void merge_source(host::Handle cell_id);

@@ -23,6 +23,9 @@ class MemberRecords {
   // Names may change through any member: the name map is rebuilt whenever it is read.
   static constexpr bool kTracksNames = false;
   static constexpr bool kCommentsOnlyGrow = false;
+  // Every step may have visible effects: source merges are done when asked for.
+  static constexpr bool kDefersSourceMerges = false;
+  static bool changes_invisibly() { return false; }
 
   explicit MemberRecords(host::Function& function);
 
@@ -73,6 +76,11 @@ class DirectRecords {
   static constexpr bool kTracksNames = true;
   // A cell's comments change only by the merge's appends.
   static constexpr bool kCommentsOnlyGrow = true;
+  // Steps other than these have no visible effect: the change test while its debug record is
+  // proven silent; not the uuid draws of a duplicate, nor a source merge through
+  // `_merge_source`, nor the write.
+  static constexpr bool kDefersSourceMerges = true;
+  static bool changes_invisibly();
 
   explicit DirectRecords(host::Function& /*function*/) {}
 

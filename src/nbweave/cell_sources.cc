@@ -31,8 +31,9 @@ void CellSources::start(Ref merge_source, Handle git_class, Handle g, bool defer
 }
 
 void CellSources::finish_session() {
-  engine_ = std::move(*opening_);
+  auto opening = std::move(*opening_);
   opening_.reset();
+  engine_ = std::move(opening);
 }
 
 Ref CellSources::call_merge_source(Handle g, Handle current, Handle base, Handle incoming) {

@@ -46,12 +46,15 @@ class CellSources {
     records.set_source(record_of(), merged);
   }
 
-  // Finishes opening the session and does the merges kept meanwhile, in order.
+  // Finishes opening the session and does the merges kept meanwhile, in order. Whatever
+  // fails on the way, nothing is kept any more: a failure of opening (a signal while git runs)
+  // ends the merge.
   template <class Records>
   void flush(Records& records, host::Handle g) {
     if (!opening_) return;
-    finish_session();
     std::vector<Pending> kept = std::move(pending_);
+    pending_.clear();
+    finish_session();
     for (const Pending& cell : kept) {
       records.set_source(cell.record, lines(records, g, cell.current, cell.base, cell.incoming));
     }

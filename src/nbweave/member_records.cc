@@ -9,15 +9,8 @@ using host::Handle;
 using host::Ref;
 
 const char* version_tag(Version version) {
-  switch (version) {
-    case Version::kBase:
-      return "base";
-    case Version::kCurrent:
-      return "current";
-    case Version::kIncoming:
-      return "incoming";
-  }
-  return "base";
+  static constexpr const char* kTags[] = {"base", "current", "incoming"};
+  return kTags[static_cast<int>(version)];
 }
 
 MemberRecords::MemberRecords(host::Function& function)

@@ -16,10 +16,6 @@ namespace {
 using host::Handle;
 using host::Ref;
 
-Ref item(Handle container, const char* key) {
-  return host::get_item(container, host::intern(key));
-}
-
 bool contains(Handle container, const char* key) {
   return host::check_status(PySequence_Contains(container, host::intern(key))) != 0;
 }
@@ -133,7 +129,7 @@ Ref NotebookMerge<Records>::write_merged() {
     PyList_SET_ITEM(cells.get(), static_cast<Py_ssize_t>(i), data.release());
   }
   host::check_status(PyObject_SetItem(merged.get(), host::intern("cells"), cells.get()));
-  Ref canvas = item(item(merged, "metadata"), "canvas");
+  Ref canvas = host::get_item(host::get_item(merged, "metadata"), "canvas");
   host::check_status(PyObject_SetItem(canvas.get(), host::intern("parameters"), parameters.get()));
   return merged;
 }
@@ -143,10 +139,10 @@ Ref NotebookMerge<Records>::write_merged() {
 template <class Records>
 Ref NotebookMerge<Records>::cell_map(Handle document, Version version, MergedCells* merged) {
   Ref map = merged == nullptr ? host::check(PyDict_New()) : Ref();
-  Ref cells = item(document, "cells");
+  Ref cells = host::get_item(document, "cells");
   Ref iterator = host::check(PyObject_GetIter(cells.get()));
   while (Ref cell = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref cell_id = item(item(item(cell, "metadata"), "canvas"), "id");
+    Ref cell_id = host::get_item(host::get_item(host::get_item(cell, "metadata"), "canvas"), "id");
     Ref record = records_.make(cell, version, true);
     if (merged != nullptr) {
       merged->assign(cell_id.get(), record.get(), version);
@@ -236,7 +232,7 @@ void NotebookMerge<Records>::duplicate(Handle cell_id, bool with_marks) {
 
 template <class Records>
 void NotebookMerge<Records>::take_comments(Handle cell_id, Handle canvas_diff) {
-  Ref comments = item(canvas_diff, "comments");
+  Ref comments = host::get_item(canvas_diff, "comments");
   Ref iterator = host::check(PyObject_GetIter(comments.get()));
   Ref held = Ref::borrow(merged_cells_.cell_for(cell_id.get()));
   CommentIndex present_comments(Records::kCommentsOnlyGrow);
@@ -358,8 +354,8 @@ void NotebookMerge<Records>::both_changed(Handle cell_id, Handle base_cell) {
 
   Ref canvas_diff;
   if (contains(incoming_cell_diff, "metadata")) {
-    Ref metadata_diff = item(incoming_cell_diff, "metadata");
-    if (contains(metadata_diff, "canvas")) canvas_diff = item(metadata_diff, "canvas");
+    Ref metadata_diff = host::get_item(incoming_cell_diff, "metadata");
+    if (contains(metadata_diff, "canvas")) canvas_diff = host::get_item(metadata_diff, "canvas");
   }
   if (canvas_diff) {
     both_changed_canvas(cell_id, canvas_diff, source_changed, current_named, incoming_named);
@@ -405,7 +401,7 @@ void NotebookMerge<Records>::prune_parents() {
     Ref new_parents = host::check(PyList_New(0));
     Ref iterator = host::check(PyObject_GetIter(parents.get()));
     while (Ref parent = Ref::steal(PyIter_Next(iterator.get()))) {
-      Ref parent_id = item(parent, "id");
+      Ref parent_id = host::get_item(parent, "id");
       int present = PySet_Contains(comp_id_set.get(), parent_id.get());
       if (present < 0) {
         // An unhashable id equals no key.

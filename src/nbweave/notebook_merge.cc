@@ -100,6 +100,10 @@ void NotebookMerge<Records>::steps() {
   cells_both_kept();
   prune_parents();
   Ref merged = write_merged();
+  // The versions are not read any more: freed now, while the session's git may still run.
+  for (Ref* version : {&current_cells_, &base_cells_, &incoming_cells_, &base_, &incoming_}) {
+    version->reset();
+  }
   settle();
   json::write_file(current_file_path_, merged);
 }

@@ -6,6 +6,7 @@
 #include "host/items.h"
 #include "nbweave/collaborators.h"
 #include "nbweave/debug_log.h"
+#include "nbweave/keys.h"
 #include "nbweave/records.h"
 
 namespace vornik::nbweave {
@@ -16,22 +17,20 @@ using host::Ref;
 
 // `cell._canvas`: `data["metadata"]["canvas"]`.
 Ref canvas_of(Handle record) {
-  Ref metadata = host::get_item(record, host::intern("metadata"));
-  return host::get_item(metadata, host::intern("canvas"));
+  Ref metadata = host::get_item(record, keys().metadata);
+  return host::get_item(metadata, keys().canvas);
 }
 
 // `canvas.get(key)`; None when absent.
-Ref get_or_none(Handle mapping, const char* key) {
-  if (!PyDict_CheckExact(mapping.get())) {
-    return host::call(host::getattr(mapping, "get"), host::intern(key));
-  }
-  PyObject* value = PyDict_GetItemWithError(mapping, host::intern(key));
+Ref get_or_none(Handle mapping, PyObject* key) {
+  if (!PyDict_CheckExact(mapping.get())) return host::call(host::getattr(mapping, "get"), key);
+  PyObject* value = PyDict_GetItemWithError(mapping, key);
   if (value == nullptr && PyErr_Occurred() != nullptr) host::throw_error_set();
   return Ref::borrow(value == nullptr ? Py_None : value);
 }
 
 // `canvas.get(key)`, a fresh empty list for None.
-Ref list_or_fresh(Handle mapping, const char* key) {
+Ref list_or_fresh(Handle mapping, PyObject* key) {
   Ref value = get_or_none(mapping, key);
   return value.get() == Py_None ? host::check(PyList_New(0)) : std::move(value);
 }
@@ -61,44 +60,44 @@ Ref DirectRecords::make(Handle data, Version /*version*/, bool /*by_keyword*/) {
 }
 
 Ref DirectRecords::name(Handle record) {
-  Ref name = get_or_none(canvas_of(record), "name");
-  return name.get() == Py_None ? Ref::borrow(host::intern("")) : std::move(name);
+  Ref name = get_or_none(canvas_of(record), keys().name);
+  return name.get() == Py_None ? Ref::borrow(keys().empty) : std::move(name);
 }
 
 void DirectRecords::set_name(Handle record, Handle name) {
-  host::set_item(canvas_of(record), host::intern("name"), name);
+  host::set_item(canvas_of(record), keys().name, name);
 }
 
 Ref DirectRecords::source(Handle record) {
-  Ref source = get_or_none(record, "source");
+  Ref source = get_or_none(record, keys().source);
   if (source.get() == Py_None) return host::check(PyList_New(0));
   if (PyUnicode_Check(source.get())) return split_lines(source);
   return source;
 }
 
 void DirectRecords::set_source(Handle record, Handle lines) {
-  host::set_item(record, host::intern("source"), lines);
+  host::set_item(record, keys().source, lines);
 }
 
 Ref DirectRecords::parents(Handle record) {
-  return list_or_fresh(canvas_of(record), "parents");
+  return list_or_fresh(canvas_of(record), keys().parents);
 }
 
 void DirectRecords::set_parents(Handle record, Handle parents) {
-  host::set_item(canvas_of(record), host::intern("parents"), parents);
+  host::set_item(canvas_of(record), keys().parents, parents);
 }
 
 Ref DirectRecords::comments(Handle record) {
-  return list_or_fresh(canvas_of(record), "comments");
+  return list_or_fresh(canvas_of(record), keys().comments);
 }
 
 void DirectRecords::add_comment(Handle record, Handle comment) {
   Ref canvas = canvas_of(record);
-  if (get_or_none(canvas, "comments").get() == Py_None) {
+  if (get_or_none(canvas, keys().comments).get() == Py_None) {
     Ref fresh = host::check(PyList_New(0));
-    host::set_item(canvas, host::intern("comments"), fresh);
+    host::set_item(canvas, keys().comments, fresh);
   }
-  Ref comments = host::get_item(canvas, host::intern("comments"));
+  Ref comments = host::get_item(canvas, keys().comments);
   if (PyList_CheckExact(comments.get())) {
     host::check_status(PyList_Append(comments.get(), comment));
   } else {
@@ -109,7 +108,8 @@ void DirectRecords::add_comment(Handle record, Handle comment) {
 void DirectRecords::mark(Handle record, Version version) {
   Ref name = DirectRecords::name(record);
   if (!host::is_true(name.get()) || version == Version::kBase) return;
-  Ref marked = marked_name(name, host::intern(version == Version::kCurrent ? "<<< " : ">>> "));
+  Ref marked =
+      marked_name(name, version == Version::kCurrent ? keys().current_mark : keys().incoming_mark);
   if (marked) set_name(record, marked);
 }
 
@@ -130,15 +130,15 @@ Ref DirectRecords::changed(Handle record0, Handle record1) {
 }
 
 void DirectRecords::identify(Handle record) {
-  for (const char* key : {"link_id", "id"}) {
+  for (PyObject* key : {keys().link_id, keys().id}) {
     Ref fresh = host::call(loaded().uuid4);
     Ref text = host::check(PyObject_Str(fresh.get()));
-    host::set_item(canvas_of(record), host::intern(key), text);
+    host::set_item(canvas_of(record), key, text);
   }
 }
 
 Ref DirectRecords::link_id(Handle record) {
-  return get_or_none(canvas_of(record), "link_id");
+  return get_or_none(canvas_of(record), keys().link_id);
 }
 
 Ref DirectRecords::git_class() {

@@ -3,6 +3,7 @@
 #include "host/compat.h"
 #include "host/function.h"
 #include "nbweave/collaborators.h"
+#include "nbweave/keys.h"
 #include "nbweave/nbweave.h"
 #include "nbweave/records.h"
 #include "nbweave/structure.h"
@@ -65,9 +66,9 @@ Ref add_conflict_mark(Function& function, PyObject* const* args) {
   Ref file_type = host::getattr(self, "file_type");
   PyObject* prefix = nullptr;
   if (text_equals(file_type.get(), constant(function, "CURRENT"))) {
-    prefix = host::intern("<<< ");
+    prefix = keys().current_mark;
   } else if (text_equals(file_type.get(), constant(function, "INCOMING"))) {
-    prefix = host::intern(">>> ");
+    prefix = keys().incoming_mark;
   } else {
     return Ref::borrow(Py_None);
   }
@@ -115,13 +116,13 @@ Ref marked_name(Handle name, PyObject* prefix) {
 void drop_parent_names(Handle first, Handle second) {
   auto drop = [](PyObject* link) {
     if (PyDict_CheckExact(link)) {
-      if (PyDict_DelItem(link, host::intern("name")) < 0) {
+      if (PyDict_DelItem(link, keys().name) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error_set();
         PyErr_Clear();
       }
       return;
     }
-    host::call(host::getattr(link, "pop"), host::intern("name"), Py_None);
+    host::call(host::getattr(link, "pop"), keys().name, Py_None);
   };
   if (PyList_CheckExact(first.get()) && PyList_CheckExact(second.get())) {
     // What iterating their concatenation visits, without making it.
@@ -144,12 +145,12 @@ Ref cell_difference(Handle data0, Handle data1, Handle delete_marker, Handle rep
   Ref cell_diff =
       structural_diff(data0.get(), data1.get(), {delete_marker.get(), replace_marker.get()});
   if (PyDict_CheckExact(cell_diff.get())) {
-    if (PyDict_DelItem(cell_diff.get(), host::intern("execution_count")) < 0) {
+    if (PyDict_DelItem(cell_diff.get(), keys().execution_count) < 0) {
       if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error_set();
       PyErr_Clear();
     }
   } else {
-    host::call(host::getattr(cell_diff, "pop"), host::intern("execution_count"), Py_None);
+    host::call(host::getattr(cell_diff, "pop"), keys().execution_count, Py_None);
   }
   return cell_diff;
 }

@@ -5,6 +5,7 @@
 #include "host/module.h"
 #include "nbweave/collaborators.h"
 #include "nbweave/debug_log.h"
+#include "nbweave/keys.h"
 #include "nbweave/merge_engine.h"
 #include "nbweave/nbweave.h"
 
@@ -18,6 +19,7 @@ vornik::host::InitialiseOnce once("vornik_git.drivers.nbweave");
 int nbweave_exec(PyObject* module) {
   return vornik::host::boundary_status([&] {
     once.claim();
+    vornik::nbweave::intern_keys();
     vornik::host::ModuleBody body(module);
     body.import("json");
     body.import("logging");

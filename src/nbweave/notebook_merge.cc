@@ -8,6 +8,7 @@
 #include "json/document.h"
 #include "nbweave/comment_index.h"
 #include "nbweave/dict_keys.h"
+#include "nbweave/keys.h"
 #include "nbweave/parameter_merge.h"
 
 namespace vornik::nbweave {
@@ -16,8 +17,8 @@ namespace {
 using host::Handle;
 using host::Ref;
 
-bool contains(Handle container, const char* key) {
-  return host::check_status(PySequence_Contains(container, host::intern(key))) != 0;
+bool contains(Handle container, PyObject* key) {
+  return host::check_status(PySequence_Contains(container, key)) != 0;
 }
 
 // `map[key]` of one of the merge's own maps, which hold every value they are asked for.
@@ -27,8 +28,8 @@ PyObject* dict_item(Handle map, Handle key) {
 
 // `del diff["outputs"]` when it has one.
 void drop_outputs(Handle diff) {
-  if (contains(diff, "outputs")) {
-    host::check_status(PyObject_DelItem(diff, host::intern("outputs")));
+  if (contains(diff, keys().outputs)) {
+    host::check_status(PyObject_DelItem(diff, keys().outputs));
   }
 }
 
@@ -146,7 +147,8 @@ Ref NotebookMerge<Records>::cell_map(Handle document, Version version, MergedCel
   Ref cells = host::get_item(document, "cells");
   Ref iterator = host::check(PyObject_GetIter(cells.get()));
   while (Ref cell = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref cell_id = host::get_item(host::get_item(host::get_item(cell, "metadata"), "canvas"), "id");
+    Ref cell_id = host::get_item(
+        host::get_item(host::get_item(cell, keys().metadata), keys().canvas), keys().id);
     Ref record = records_.make(cell, version, true);
     if (merged != nullptr) {
       merged->assign(cell_id.get(), record.get(), version);
@@ -317,7 +319,7 @@ void NotebookMerge<Records>::incoming_removed_unchanged(Handle cell_id) {
   fresh_names();
   Ref comp_name = records_.name(merged_cells_.cell_for(cell_id.get()));
   if (host::is_true(comp_name.get())) {
-    Ref pop_comp_name = host::check(PyNumber_Add(host::intern(">>> "), comp_name.get()));
+    Ref pop_comp_name = host::check(PyNumber_Add(keys().incoming_mark, comp_name.get()));
     int comp_id = merged_cells_.entry_named(pop_comp_name.get());
     if (comp_id >= 0) {
       records_.set_name(merged_cells_.cell(comp_id), comp_name);
@@ -354,12 +356,13 @@ void NotebookMerge<Records>::both_changed(Handle cell_id, Handle base_cell) {
   Ref incoming_comp_name = records_.name(dict_item(incoming_cells_, cell_id));
   bool current_named = host::is_true(current_comp_name.get());
   bool incoming_named = host::is_true(incoming_comp_name.get());
-  bool source_changed = contains(incoming_cell_diff, "source");
+  bool source_changed = contains(incoming_cell_diff, keys().source);
 
   Ref canvas_diff;
-  if (contains(incoming_cell_diff, "metadata")) {
-    Ref metadata_diff = host::get_item(incoming_cell_diff, "metadata");
-    if (contains(metadata_diff, "canvas")) canvas_diff = host::get_item(metadata_diff, "canvas");
+  if (contains(incoming_cell_diff, keys().metadata)) {
+    Ref metadata_diff = host::get_item(incoming_cell_diff, keys().metadata);
+    if (contains(metadata_diff, keys().canvas))
+      canvas_diff = host::get_item(metadata_diff, keys().canvas);
   }
   if (canvas_diff) {
     both_changed_canvas(cell_id, canvas_diff, source_changed, current_named, incoming_named);

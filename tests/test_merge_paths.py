@@ -36,6 +36,8 @@ REPLACEMENTS = {
     "MergeCell.add_conflict_mark": lambda: (nbweave.MergeCell, "add_conflict_mark",
                                             wrapped(nbweave.MergeCell.add_conflict_mark)),
     "Git.execute": lambda: (git.cmd.Git, "execute", wrapped(git.cmd.Git.execute)),
+    "Git's metaclass": lambda: (type(git.cmd.Git), "__call__",
+                                lambda cls, *args, **kwargs: type.__call__(cls, *args, **kwargs)),
 }
 
 
@@ -118,3 +120,30 @@ def test_a_failure_after_a_put_off_source_merge_comes_after_it(tmp_path, monkeyp
             outcome(sides, tmp_path / f"m-{replaced}", replaced, False)
         runs.append(trace.read_text().count("built-in: git merge-file"))
     assert runs[0] == runs[1] >= 1
+
+
+@pytest.mark.parametrize("replaced", [None, "_cell_changed"])
+def test_git_runs_and_uuid_draws_keep_their_order(replaced, tmp_path, monkeypatch):
+    # c0's sources are binary to git, so `_merge_source` runs git for them (GitPython logs
+    # it); c1 is duplicated after it, drawing two uuids. The merge's own debug records stay
+    # silent, so the direct way may put c0 off, but not past the draws.
+    events = []
+    handler = logging.Handler()
+    handler.emit = lambda record: events.append(record.getMessage().split("(")[0])
+    logger = logging.getLogger("git.cmd")
+    monkeypatch.setattr(logger, "handlers", [handler])
+    monkeypatch.setattr(logger, "propagate", False)
+    logger.setLevel(logging.DEBUG)
+    monkeypatch.setattr(os, "urandom", lambda n: events.append("draw") or bytes(n))
+    sides = [make_notebook([make_cell("c0", source=[f"\0{text}\n"]),
+                            make_cell("c1", "n", source=[text])]) for text in "bci"]
+    sides[2]["cells"][1]["metadata"]["canvas"]["name"] = ""
+    monkeypatch.setattr(logging.getLogger(), "handlers", [logging.NullHandler()])
+    try:
+        with pytest.MonkeyPatch.context() as patch:
+            if replaced is not None:
+                patch.setattr(*REPLACEMENTS[replaced]())
+            Merger(tmp_path)(*sides)
+    finally:
+        logger.setLevel(logging.NOTSET)
+    assert events[0] == "Popen" and events[-2:] == ["draw", "draw"]

@@ -1,5 +1,7 @@
 #include "nbweave/collaborators.h"
 
+#include <utility>
+
 #include "nbweave/keys.h"
 
 namespace vornik::nbweave {
@@ -18,11 +20,10 @@ Ref bind(host::LoadRecord& record, Handle owner, const char* name) {
   return record.bind_current(owner, name);
 }
 
-void record_names(Loaded& loaded, host::LoadRecord& record, Handle module) {
+void record_records(Loaded& loaded, host::LoadRecord& record, Handle module) {
   Ref merge_cell = bind(record, module, "MergeCell");
   if (merge_cell.get() != loaded.merge_cell.get()) record.refuse();
   bind(record, module, "_cell_changed");
-  loaded.merge_source = bind(record, module, "_merge_source");
   Ref cell = bind(record, module, "Cell");
   if (!cell || !merge_cell || !PyType_Check(merge_cell.get())) {
     record.refuse();
@@ -30,7 +31,10 @@ void record_names(Loaded& loaded, host::LoadRecord& record, Handle module) {
   }
   record.keep_shipped_class(module, cell, "common");
   record.keep_class(merge_cell);
+}
 
+void record_others(Loaded& loaded, host::LoadRecord& record, Handle module) {
+  loaded.merge_source = bind(record, module, "_merge_source");
   Ref git = bind(record, module, "git");
   Ref cmd = bind(record, git, "cmd");
   loaded.git_class = bind(record, cmd, "Git");
@@ -49,7 +53,8 @@ void record_names(Loaded& loaded, host::LoadRecord& record, Handle module) {
   Ref symbols = bind(record, jsondiff, "symbols");
   loaded.delete_marker = bind(record, symbols, "delete");
   loaded.replace_marker = bind(record, symbols, "replace");
-  if (!loaded.uuid4 || !loaded.logging_debug || !loaded.delete_marker || !loaded.replace_marker) {
+  if (!loaded.merge_source || !loaded.uuid4 || !loaded.logging_debug || !loaded.delete_marker ||
+      !loaded.replace_marker) {
     record.refuse();
   }
 }
@@ -90,22 +95,25 @@ Loaded& loaded() {
 
 void record_load(Handle module) {
   Loaded& kept = loaded();
-  auto* record = new host::LoadRecord;  // NOLINT(cppcoreguidelines-owning-memory): likewise
-  try {
-    record_names(kept, *record, module);
-  } catch (const host::ErrorAlreadySet&) {
-    // Something found at load is not what the merge knows (a class not ready, say): every merge
-    // then goes through the collaborators as they are.
-    if (PyErr_ExceptionMatches(PyExc_Exception) == 0) throw;
-    PyErr_Clear();
-    record->refuse();
+  for (auto [record, fill] :
+       {std::pair{&kept.records, &record_records}, std::pair{&kept.others, &record_others}}) {
+    *record = new host::LoadRecord;  // NOLINT(cppcoreguidelines-owning-memory): for the process
+    try {
+      fill(kept, **record, module);
+    } catch (const host::ErrorAlreadySet&) {
+      // Something found at load is not what the merge knows (a class not ready, say): merges
+      // then go through the collaborators as they are.
+      if (PyErr_ExceptionMatches(PyExc_Exception) == 0) throw;
+      PyErr_Clear();
+      (*record)->refuse();
+    }
   }
-  kept.record = record;
 }
 
-bool collaborators_are_original() {
+Collaborators check_collaborators() {
   const Loaded& kept = loaded();
-  return kept.record != nullptr && kept.record->holds();
+  if (kept.records == nullptr || !kept.records->holds()) return Collaborators::kReplaced;
+  return kept.others->holds() ? Collaborators::kOriginal : Collaborators::kRecordsOriginal;
 }
 
 }  // namespace vornik::nbweave

@@ -2,6 +2,8 @@
 // at its entry: is each collaborator it would look up still that object, unchanged?
 #pragma once
 
+#include <cstdint>
+
 #include "host/ref.h"
 #include "host/unchanged.h"
 
@@ -17,10 +19,11 @@ struct Loaded {
   host::Ref uuid4;           // uuid.uuid4
   host::Ref logging_debug;   // logging.debug
   host::Ref git_class;       // git.cmd.Git
-  // Every name the merge looks up, every object on the way to it, and the classes whose
-  // members the merge would run: MergeCell with Cell (defined by the package's common.py),
-  // GitPython's command class, uuid's UUID.
-  host::LoadRecord* record = nullptr;
+  // The records: MergeCell with Cell (defined by the package's common.py), `_cell_changed`.
+  host::LoadRecord* records = nullptr;
+  // Every other name the merge looks up, the objects on the way to it, and GitPython's
+  // command class.
+  host::LoadRecord* others = nullptr;
 };
 
 // Filled by the load sequence: `merge_cell` when the class is made (its initialiser resolves
@@ -30,9 +33,17 @@ Loaded& loaded();
 // Called at the end of the load sequence, when `module` binds all its names.
 void record_load(host::Handle module);
 
-// True when every collaborator of merge_files is the object the load sequence bound and none
-// of their classes changed since: the merge may then work on the documents themselves, with
-// the effects the collaborators would have. Asked once per merge, at its entry.
-bool collaborators_are_original();
+enum class Collaborators : std::uint8_t {
+  // Every collaborator of merge_files is the object the load sequence bound and none of their
+  // classes changed since: the merge may work on the documents themselves, with the effects
+  // the collaborators would have.
+  kOriginal,
+  // MergeCell (with Cell) and `_cell_changed` are; some other collaborator is not.
+  kRecordsOriginal,
+  kReplaced,
+};
+
+// Asked once per merge, at its entry.
+Collaborators check_collaborators();
 
 }  // namespace vornik::nbweave

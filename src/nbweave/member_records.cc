@@ -13,8 +13,10 @@ const char* version_tag(Version version) {
   return kTags[static_cast<int>(version)];
 }
 
-MemberRecords::MemberRecords(host::Function& function)
-    : function_(function), type_keyword_(host::intern_tuple({"file_type"})) {}
+MemberRecords::MemberRecords(host::Function& function, bool names_follow)
+    : function_(function),
+      type_keyword_(host::intern_tuple({"file_type"})),
+      names_follow_(names_follow) {}
 
 Ref MemberRecords::make(Handle data, Version version, bool by_keyword) {
   // Looked up once per merge, at its first record.

@@ -18,10 +18,12 @@ Ref merge_files(Function& function, PyObject* const* args) {
   // Everything the merge builds is freed by reference counting when it returns; collections
   // meanwhile would only walk the three documents again and again.
   host::CollectorPause pause;
-  if (collaborators_are_original()) {
-    NotebookMerge<DirectRecords>(function, args).run();
+  Collaborators collaborators = check_collaborators();
+  if (collaborators == Collaborators::kOriginal) {
+    NotebookMerge<DirectRecords>(function, args, true).run();
   } else {
-    NotebookMerge<MemberRecords>(function, args).run();
+    NotebookMerge<MemberRecords>(function, args, collaborators == Collaborators::kRecordsOriginal)
+        .run();
   }
   return Ref::borrow(Py_None);
 }

@@ -50,12 +50,13 @@ bool compares(Handle a, Handle b, int operation) {
 }  // namespace
 
 template <class Records>
-NotebookMerge<Records>::NotebookMerge(host::Function& function, PyObject* const* args)
+NotebookMerge<Records>::NotebookMerge(host::Function& function, PyObject* const* args,
+                                      bool names_follow)
     : function_(function),
       base_file_path_(args[0]),
       current_file_path_(args[1]),
       incoming_file_path_(args[2]),
-      records_(function),
+      records_(function, names_follow),
       sources_(function, args[3]),
       header_colour_only_(key_set({"headerColor"})),
       comments_and_colour_(key_set({"comments", "headerColor"})) {}
@@ -94,7 +95,7 @@ void NotebookMerge<Records>::steps() {
   cells_incoming_added();
   git_class_ = records_.git_class();
   g_ = host::call(git_class_);
-  if constexpr (Records::kTracksNames) {
+  if (records_.tracks_names()) {
     rebuild_names();
     names_followed_ = true;
   }
@@ -178,15 +179,13 @@ void NotebookMerge<Records>::rebuild_names() {
 // One entry's name may have changed: where the map follows changes, it takes the new one.
 template <class Records>
 void NotebookMerge<Records>::renamed(int entry) {
-  if constexpr (Records::kTracksNames) {
-    if (names_followed_) merged_cells_.name_entry(entry, truthy_name(merged_cells_.cell(entry)));
-  }
+  if (names_followed_) merged_cells_.name_entry(entry, truthy_name(merged_cells_.cell(entry)));
 }
 
 // The map about to be read must be what a full rebuild would give now.
 template <class Records>
 void NotebookMerge<Records>::fresh_names() {
-  if constexpr (!Records::kTracksNames) rebuild_names();
+  if (!records_.tracks_names()) rebuild_names();
 }
 
 template <class Records>

@@ -20,14 +20,16 @@ const char* version_tag(Version version);  // "base", "current", "incoming"
 
 class MemberRecords {
  public:
-  // Names may change through any member: the name map is rebuilt whenever it is read.
-  static constexpr bool kTracksNames = false;
   static constexpr bool kCommentsOnlyGrow = false;
   // Every step may have visible effects: source merges are done when asked for.
   static constexpr bool kDefersSourceMerges = false;
   static bool changes_invisibly() { return false; }
 
-  explicit MemberRecords(host::Function& function);
+  // `names_follow`: MergeCell, its members and `_cell_changed` are the ones made at load, so
+  // that names change only through the merge's own steps and the name map may follow each
+  // change; otherwise it is rebuilt whenever it is read.
+  MemberRecords(host::Function& function, bool names_follow);
+  bool tracks_names() const { return names_follow_; }
 
   // `MergeCell(data, file_type=tag)`, or with the tag by position.
   host::Ref make(host::Handle data, Version version, bool by_keyword);
@@ -68,12 +70,11 @@ class MemberRecords {
   host::Ref merge_cell_;
   host::Ref cell_changed_;
   host::Ref type_keyword_;
+  bool names_follow_;
 };
 
 class DirectRecords {
  public:
-  // Names change only through the merge's own steps: the name map follows each change.
-  static constexpr bool kTracksNames = true;
   // A cell's comments change only by the merge's appends.
   static constexpr bool kCommentsOnlyGrow = true;
   // Steps other than these have no visible effect: the change test while its debug record is
@@ -82,7 +83,9 @@ class DirectRecords {
   static constexpr bool kDefersSourceMerges = true;
   static bool changes_invisibly();
 
-  explicit DirectRecords(host::Function& /*function*/) {}
+  DirectRecords(host::Function& /*function*/, bool /*names_follow*/) {}
+  // Names change only through the merge's own steps: the name map follows each change.
+  static bool tracks_names() { return true; }
 
   static host::Ref make(host::Handle data, Version version, bool by_keyword);
   static host::Ref data(host::Handle record) { return record.new_ref(); }

@@ -113,26 +113,32 @@ void DirectRecords::mark(Handle record, Version version) {
   if (marked) set_name(record, marked);
 }
 
-bool DirectRecords::changes_invisibly() {
-  return debug_is_silent();
+bool DirectRecords::changes_invisibly() const {
+  return others_original_ && debug_is_silent();
 }
 
-Ref DirectRecords::changed(Handle record0, Handle record1) {
+Ref DirectRecords::changed(Handle record0, Handle record1) const {
   {
     Ref parents0 = parents(record0);
     Ref parents1 = parents(record1);
     drop_parent_names(parents0, parents1);
   }
+  if (!others_original_) return logged_difference(function_, record0, record1);
   const Loaded& kept = loaded();
   Ref difference = cell_difference(record0, record1, kept.delete_marker, kept.replace_marker);
   write_debug(kept.logging_debug, difference);
   return difference;
 }
 
-void DirectRecords::identify(Handle record) {
+void DirectRecords::identify(Handle record) const {
   for (PyObject* key : {keys().link_id, keys().id}) {
-    Ref fresh = host::call(loaded().uuid4);
-    Ref text = host::check(PyObject_Str(fresh.get()));
+    Ref text;
+    if (others_original_) {
+      Ref fresh = host::call(loaded().uuid4);
+      text = host::check(PyObject_Str(fresh.get()));
+    } else {
+      text = current::uuid_text(function_);
+    }
     host::set_item(canvas_of(record), key, text);
   }
 }
@@ -141,12 +147,16 @@ Ref DirectRecords::link_id(Handle record) {
   return get_or_none(canvas_of(record), keys().link_id);
 }
 
-Ref DirectRecords::git_class() {
-  return loaded().git_class.clone();
+Ref DirectRecords::git_class() const {
+  return others_original_ ? loaded().git_class.clone() : current::git_class(function_);
 }
 
-Ref DirectRecords::merge_source() {
-  return loaded().merge_source.clone();
+Ref DirectRecords::merge_source() const {
+  return others_original_ ? loaded().merge_source.clone() : current::merge_source(function_);
+}
+
+bool DirectRecords::command_error_original() const {
+  return others_original_ || current::command_error_original(function_);
 }
 
 }  // namespace vornik::nbweave

@@ -13,10 +13,8 @@ const char* version_tag(Version version) {
   return kTags[static_cast<int>(version)];
 }
 
-MemberRecords::MemberRecords(host::Function& function, bool names_follow)
-    : function_(function),
-      type_keyword_(host::intern_tuple({"file_type"})),
-      names_follow_(names_follow) {}
+MemberRecords::MemberRecords(host::Function& function, bool /*others_original*/)
+    : function_(function), type_keyword_(host::intern_tuple({"file_type"})) {}
 
 Ref MemberRecords::make(Handle data, Version version, bool by_keyword) {
   // Looked up once per merge, at its first record.
@@ -40,28 +38,47 @@ Ref MemberRecords::changed(Handle record0, Handle record1) {
 }
 
 void MemberRecords::identify(Handle record) {
-  Ref uuid = function_.global("uuid");
   for (const char* member : {"link_id", "cell_id"}) {
-    Ref fresh = host::call(host::getattr(uuid, "uuid4"));
-    host::setattr(record, member, host::check(PyObject_Str(fresh.get())));
+    host::setattr(record, member, current::uuid_text(function_));
   }
 }
 
 Ref MemberRecords::git_class() {
-  return host::getattr(host::getattr(function_.global("git"), "cmd"), "Git");
+  return current::git_class(function_);
 }
 
 Ref MemberRecords::merge_source() {
-  return function_.global("_merge_source");
+  return current::merge_source(function_);
 }
 
 bool MemberRecords::command_error_original() {
+  return current::command_error_original(function_);
+}
+
+namespace current {
+
+Ref uuid_text(host::Function& function) {
+  Ref fresh = host::call(host::getattr(function.global("uuid"), "uuid4"));
+  return host::check(PyObject_Str(fresh.get()));
+}
+
+Ref git_class(host::Function& function) {
+  return host::getattr(host::getattr(function.global("git"), "cmd"), "Git");
+}
+
+Ref merge_source(host::Function& function) {
+  return function.global("_merge_source");
+}
+
+bool command_error_original(host::Function& function) {
   try {
-    return engine::stock_command_error(host::getattr(function_.global("git"), "GitCommandError"));
+    return engine::stock_command_error(host::getattr(function.global("git"), "GitCommandError"));
   } catch (const host::ErrorAlreadySet&) {
     if (engine::drop_ordinary_error()) return false;
     throw;
   }
 }
+
+}  // namespace current
 
 }  // namespace vornik::nbweave

@@ -87,14 +87,7 @@ Ref cell_changed(Function& function, PyObject* const* args) {
   }
   Ref data0 = host::getattr(cell0, "data");
   Ref data1 = host::getattr(cell1, "data");
-  Ref jsondiff = function.global("jsondiff");
-  Ref symbols = host::getattr(jsondiff, "symbols");
-  Ref delete_marker = host::getattr(symbols, "delete");
-  Ref replace_marker = host::getattr(symbols, "replace");
-  Ref cell_diff = cell_difference(data0, data1, delete_marker, replace_marker);
-  Ref logging = function.global("logging");
-  host::call(host::getattr(logging, "debug"), cell_diff);
-  return cell_diff;
+  return logged_difference(function, data0, data1);
 }
 
 }  // namespace
@@ -139,6 +132,17 @@ void drop_parent_names(Handle first, Handle second) {
   Ref iterator = host::check(PyObject_GetIter(links.get()));
   while (Ref link = Ref::steal(PyIter_Next(iterator.get()))) drop(link.get());
   if (PyErr_Occurred()) host::throw_error_set();
+}
+
+Ref logged_difference(Function& function, Handle data0, Handle data1) {
+  Ref jsondiff = function.global("jsondiff");
+  Ref symbols = host::getattr(jsondiff, "symbols");
+  Ref delete_marker = host::getattr(symbols, "delete");
+  Ref replace_marker = host::getattr(symbols, "replace");
+  Ref cell_diff = cell_difference(data0, data1, delete_marker, replace_marker);
+  Ref logging = function.global("logging");
+  host::call(host::getattr(logging, "debug"), cell_diff);
+  return cell_diff;
 }
 
 Ref cell_difference(Handle data0, Handle data1, Handle delete_marker, Handle replace_marker) {

@@ -19,11 +19,10 @@ Ref merge_files(Function& function, PyObject* const* args) {
   // meanwhile would only walk the three documents again and again.
   host::CollectorPause pause;
   Collaborators collaborators = check_collaborators();
-  if (collaborators == Collaborators::kOriginal) {
-    NotebookMerge<DirectRecords>(function, args, true).run();
+  if (collaborators == Collaborators::kReplaced) {
+    NotebookMerge<MemberRecords>(function, args, false).run();
   } else {
-    NotebookMerge<MemberRecords>(function, args, collaborators == Collaborators::kRecordsOriginal)
-        .run();
+    NotebookMerge<DirectRecords>(function, args, collaborators == Collaborators::kOriginal).run();
   }
   return Ref::borrow(Py_None);
 }

@@ -51,12 +51,12 @@ bool compares(Handle a, Handle b, int operation) {
 
 template <class Records>
 NotebookMerge<Records>::NotebookMerge(host::Function& function, PyObject* const* args,
-                                      bool names_follow)
+                                      bool others_original)
     : function_(function),
       base_file_path_(args[0]),
       current_file_path_(args[1]),
       incoming_file_path_(args[2]),
-      records_(function, names_follow),
+      records_(function, others_original),
       sources_(function, args[3]),
       header_colour_only_(key_set({"headerColor"})),
       comments_and_colour_(key_set({"comments", "headerColor"})) {}
@@ -113,7 +113,7 @@ void NotebookMerge<Records>::steps() {
 // The change test; source merges put off are done first where its effects show.
 template <class Records>
 Ref NotebookMerge<Records>::changed(Handle record0, Handle record1) {
-  if (sources_.pending() && !Records::changes_invisibly()) settle();
+  if (sources_.pending() && !records_.changes_invisibly()) settle();
   return records_.changed(record0, record1);
 }
 
@@ -207,7 +207,7 @@ int NotebookMerge<Records>::take_incoming(Handle cell_id) {
 template <class Records>
 void NotebookMerge<Records>::merge_source(Handle cell_id) {
   if (!sources_.started()) {
-    sources_.start(records_.merge_source(), git_class_, g_, Records::kDefersSourceMerges);
+    sources_.start(records_.merge_source(), git_class_, g_, records_.defers_source_merges());
   }
   Ref current = records_.source(dict_item(current_cells_, cell_id));
   Ref base = records_.source(dict_item(base_cells_, cell_id));

@@ -13,8 +13,8 @@ namespace vornik::nbweave {
 template <class Records>
 class NotebookMerge {
  public:
-  // `names_follow`: see MemberRecords.
-  NotebookMerge(host::Function& function, PyObject* const* args, bool names_follow);
+  // `others_original`: see DirectRecords.
+  NotebookMerge(host::Function& function, PyObject* const* args, bool others_original);
   // Reads the three files, merges, and writes the result over the current version's file.
   void run();
 
@@ -62,7 +62,7 @@ class NotebookMerge {
   host::Ref incoming_cells_;
   MergedCells merged_cells_;
   // Set once pass C begins: from then on the name map follows every change of a name, where
-  // the records say that the merge's steps make all such changes.
+  // the records tell all such changes.
   bool names_followed_ = false;
   host::Ref git_class_;
   host::Ref g_;

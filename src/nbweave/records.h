@@ -21,15 +21,12 @@ const char* version_tag(Version version);  // "base", "current", "incoming"
 class MemberRecords {
  public:
   static constexpr bool kCommentsOnlyGrow = false;
-  // Every step may have visible effects: source merges are done when asked for.
-  static constexpr bool kDefersSourceMerges = false;
-  static bool changes_invisibly() { return false; }
 
-  // `names_follow`: MergeCell, its members and `_cell_changed` are the ones made at load, so
-  // that names change only through the merge's own steps and the name map may follow each
-  // change; otherwise it is rebuilt whenever it is read.
-  MemberRecords(host::Function& function, bool names_follow);
-  bool tracks_names() const { return names_follow_; }
+  MemberRecords(host::Function& function, bool others_original);
+  // Names may change through any member: the name map is rebuilt whenever it is read.
+  static bool tracks_names() { return false; }
+  static bool defers_source_merges() { return false; }
+  static bool changes_invisibly() { return false; }
 
   // `MergeCell(data, file_type=tag)`, or with the tag by position.
   host::Ref make(host::Handle data, Version version, bool by_keyword);
@@ -70,22 +67,24 @@ class MemberRecords {
   host::Ref merge_cell_;
   host::Ref cell_changed_;
   host::Ref type_keyword_;
-  bool names_follow_;
 };
 
 class DirectRecords {
  public:
   // A cell's comments change only by the merge's appends.
   static constexpr bool kCommentsOnlyGrow = true;
-  // Steps other than these have no visible effect: the change test while its debug record is
-  // proven silent; not the uuid draws of a duplicate, nor a source merge through
-  // `_merge_source`, nor the write.
-  static constexpr bool kDefersSourceMerges = true;
-  static bool changes_invisibly();
 
-  DirectRecords(host::Function& /*function*/, bool /*names_follow*/) {}
+  // `others_original`: the module's other collaborators (`_merge_source`, `git`, `uuid`,
+  // `logging`, `jsondiff`) are the ones made at load too; otherwise each is looked up at its use.
+  DirectRecords(host::Function& function, bool others_original)
+      : function_(function), others_original_(others_original) {}
   // Names change only through the merge's own steps: the name map follows each change.
   static bool tracks_names() { return true; }
+  // With the original collaborators, steps other than these have no visible effect: the change
+  // test while its debug record is proven silent; not the uuid draws of a duplicate, nor a
+  // source merge through `_merge_source`, nor the write. Source merges may then wait.
+  bool defers_source_merges() const { return others_original_; }
+  bool changes_invisibly() const;
 
   static host::Ref make(host::Handle data, Version version, bool by_keyword);
   static host::Ref data(host::Handle record) { return record.new_ref(); }
@@ -98,12 +97,16 @@ class DirectRecords {
   static host::Ref comments(host::Handle record);
   static void add_comment(host::Handle record, host::Handle comment);
   static void mark(host::Handle record, Version version);
-  static host::Ref changed(host::Handle record0, host::Handle record1);
-  static void identify(host::Handle record);
+  host::Ref changed(host::Handle record0, host::Handle record1) const;
+  void identify(host::Handle record) const;
   static host::Ref link_id(host::Handle record);
-  static host::Ref git_class();
-  static host::Ref merge_source();
-  static bool command_error_original() { return true; }
+  host::Ref git_class() const;
+  host::Ref merge_source() const;
+  bool command_error_original() const;
+
+ private:
+  host::Function& function_;
+  bool others_original_;
 };
 
 // What the two share with MergeCell's own members and `_cell_changed`.
@@ -121,5 +124,18 @@ void drop_parent_names(host::Handle first, host::Handle second);
 // The structural difference of two cells' objects without its "execution_count" entry.
 host::Ref cell_difference(host::Handle data0, host::Handle data1, host::Handle delete_marker,
                           host::Handle replace_marker);
+
+// `_cell_changed`'s steps after the parent names are dropped: the difference of the two cells'
+// objects with `jsondiff.symbols` as found now, written through `logging.debug` as found now.
+host::Ref logged_difference(host::Function& function, host::Handle data0, host::Handle data1);
+
+// The collaborators of the merge as the host finds them now, in its module's namespace.
+namespace current {
+host::Ref uuid_text(host::Function& function);  // `str(uuid.uuid4())`
+host::Ref git_class(host::Function& function);  // `git.cmd.Git`
+host::Ref merge_source(host::Function& function);
+// Whether `git.GitCommandError` is GitPython's own.
+bool command_error_original(host::Function& function);
+}  // namespace current
 
 }  // namespace vornik::nbweave

@@ -32,12 +32,10 @@ PyObject* own_attribute(PyObject* dict, const char* name) {
 
 bool proven_silent() {
   if (silence == nullptr || !silence->record->holds()) return false;
-  PyObject* root = silence->root.get();
-  PyObject** dict_slot = _PyObject_GetDictPtr(root);
-  if (dict_slot == nullptr || *dict_slot == nullptr || !PyDict_CheckExact(*dict_slot)) {
-    return false;
-  }
-  PyObject* dict = *dict_slot;
+  // The root's attributes (its class, kept unchanged, defines no `__dict__` of its own).
+  host::Ref attributes = host::check(PyObject_GenericGetDict(silence->root.get(), nullptr));
+  PyObject* dict = attributes.get();
+  if (!PyDict_CheckExact(dict)) return false;
   // Methods of the class are not shadowed by the instance.
   if (own_attribute(dict, "debug") != nullptr || own_attribute(dict, "isEnabledFor") != nullptr) {
     return false;

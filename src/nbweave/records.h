@@ -1,9 +1,9 @@
 // The two ways merge_files works with its cell records. MemberRecords builds a MergeCell per
 // cell and goes through its members and the module's functions, looked up as the host would
-// look them up; it serves whenever a collaborator was replaced or changed. DirectRecords holds
-// the cell objects themselves and has, step for step, the effects the original members would
-// have, without a call into host code. The merge (notebook_merge.h) is written once against
-// either.
+// look them up; it serves whenever MergeCell, Cell or `_cell_changed` was replaced or changed.
+// DirectRecords holds the cell objects themselves and has, step for step, the effects the
+// original members would have, without a call into host code. The merge (notebook_merge.h) is
+// written once against either.
 #pragma once
 
 #include <cstdint>

@@ -7,6 +7,7 @@ import json
 import logging
 import os
 import pathlib
+import subprocess
 import sys
 
 import git
@@ -152,3 +153,30 @@ def test_git_runs_and_uuid_draws_keep_their_order(replaced, tmp_path, monkeypatc
     finally:
         logger.setLevel(logging.NOTSET)
     assert events[0] == "Popen" and events[-2:] == ["draw", "draw"]
+
+
+# A module in place of common.py, claiming its file but holding code compiled elsewhere.
+FOREIGN_CELL = """
+import pathlib, sys, tempfile, types
+import vornik_git
+path = pathlib.Path(vornik_git.__file__).parent / "drivers" / "common.py"
+common = types.ModuleType("vornik_git.drivers.common")
+common.__file__ = str(path)
+exec(compile(path.read_text(encoding="utf-8"), "elsewhere.py", "exec"), common.__dict__)
+sys.modules[common.__name__] = common
+from notebooks import Merger, make_cell, make_notebook
+from vornik_git.drivers import nbweave
+ran = set()
+sys.setprofile(lambda frame, event, _: event == "call" and ran.add(frame.f_code.co_filename))
+document = make_notebook([make_cell("c0")])
+Merger(pathlib.Path(tempfile.mkdtemp()))(document, document, document)
+sys.setprofile(None)
+print(nbweave.Cell is common.Cell, "elsewhere.py" in ran)
+"""
+
+
+def test_a_cell_class_not_compiled_from_the_package_sends_merges_the_member_way():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    result = subprocess.run([sys.executable, "-c", FOREIGN_CELL], env=env, capture_output=True,
+                            cwd=pathlib.Path(__file__).parent, text=True, check=True)
+    assert result.stdout.split() == ["True", "True"]

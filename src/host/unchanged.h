@@ -15,13 +15,6 @@ namespace vornik::host {
 // host objects after that is not safe. Every question runs with the host's lock held.
 class LoadRecord {
  public:
-  LoadRecord() = default;
-  LoadRecord(const LoadRecord&) = delete;
-  LoadRecord& operator=(const LoadRecord&) = delete;
-  LoadRecord(LoadRecord&&) = delete;
-  LoadRecord& operator=(LoadRecord&&) = delete;
-  ~LoadRecord() = default;
-
   // Records that `name` in `owner` is `object`; null `object`: that `name` is absent. `owner` is
   // a module (its namespace, and that the module is still of the class it has now) or a dict.
   void bind(Handle owner, const char* name, Handle object);

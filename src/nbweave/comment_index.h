@@ -11,7 +11,7 @@ namespace vornik::nbweave {
 
 class CommentIndex {
  public:
-  // `hashed`: the cell's comments are read and added by the stock wrapper's members, so that
+  // `hashed`: the cell's comments are read and added by the original wrapper's members, so that
   // its list only grows at the end. Otherwise every question goes to the list itself.
   explicit CommentIndex(bool hashed) : hashed_(hashed) {}
 

@@ -1,11 +1,11 @@
 // `MergeCell`, a cell that knows which version it was read from, and `_cell_changed`, the
 // change test of one cell between two versions.
-#include <vector>
-
 #include "host/compat.h"
 #include "host/function.h"
-#include "nbweave/cell_access.h"
+#include "nbweave/collaborators.h"
+#include "nbweave/keys.h"
 #include "nbweave/nbweave.h"
+#include "nbweave/records.h"
 #include "nbweave/structure.h"
 
 namespace vornik::nbweave {
@@ -16,10 +16,6 @@ using host::Handle;
 using host::Ref;
 using host::TypeCheck;
 
-// Never released: the module is initialised once per process and keeps the class for its life.
-PyObject* merge_cell_type = nullptr;
-PyObject* cell_changed_object = nullptr;
-
 bool text_equals(PyObject* value, Handle constant) {
   return host::check_status(PyObject_RichCompareBool(value, constant, Py_EQ)) != 0;
 }
@@ -28,29 +24,9 @@ Ref constant(Function& function, const char* name) {
   return host::getattr(function.global("MergeCell"), name);
 }
 
-// `super().__init__(cell)`, as it resolves from the class that defined this initialiser. The
-// stock wrapper's initialiser only keeps the cell, which is done here without a call.
+// `super().__init__(cell)`, as it resolves from the class that defined this initialiser.
 void initialise_base(PyObject* self, PyObject* cell) {
-  PyObject* mro = Py_TYPE(self)->tp_mro;
-  if (mro != nullptr && PyTuple_Check(mro)) {
-    Py_ssize_t size = PyTuple_GET_SIZE(mro);
-    Py_ssize_t index = 0;
-    while (index < size && PyTuple_GET_ITEM(mro, index) != merge_cell_type) ++index;
-    for (++index; index < size; ++index) {
-      auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
-      PyObject* init = PyDict_GetItemWithError(type->tp_dict, host::intern("__init__"));
-      if (init == nullptr) {
-        if (PyErr_Occurred()) host::throw_error_set();
-        continue;
-      }
-      if (is_stock_cell_init(init)) {
-        host::setattr(self, "_data", cell);
-        return;
-      }
-      break;
-    }
-  }
-  Ref base = host::call(reinterpret_cast<PyObject*>(&PySuper_Type), merge_cell_type, self);
+  Ref base = host::call(reinterpret_cast<PyObject*>(&PySuper_Type), loaded().merge_cell, self);
   host::call(host::getattr(base, "__init__"), cell);
 }
 
@@ -83,7 +59,39 @@ Ref file_type_get(Function& function, PyObject* const* args) {
   return constant(function, "BASE");
 }
 
-// `name.startswith(prefix)`, exactly as the host would evaluate it for any kind of name.
+Ref add_conflict_mark(Function& function, PyObject* const* args) {
+  PyObject* self = args[0];
+  Ref name = host::getattr(self, "name");
+  if (!host::is_true(name.get())) return Ref::borrow(Py_None);
+  Ref file_type = host::getattr(self, "file_type");
+  PyObject* prefix = nullptr;
+  if (text_equals(file_type.get(), constant(function, "CURRENT"))) {
+    prefix = keys().current_mark;
+  } else if (text_equals(file_type.get(), constant(function, "INCOMING"))) {
+    prefix = keys().incoming_mark;
+  } else {
+    return Ref::borrow(Py_None);
+  }
+  Ref marked = marked_name(name, prefix);
+  if (marked) host::setattr(self, "name", marked);
+  return Ref::borrow(Py_None);
+}
+
+Ref cell_changed(Function& function, PyObject* const* args) {
+  PyObject* cell0 = args[0];
+  PyObject* cell1 = args[1];
+  {
+    Ref parents0 = host::getattr(cell0, "parents");
+    Ref parents1 = host::getattr(cell1, "parents");
+    drop_parent_names(parents0, parents1);
+  }
+  Ref data0 = host::getattr(cell0, "data");
+  Ref data1 = host::getattr(cell1, "data");
+  return logged_difference(function, data0, data1);
+}
+
+}  // namespace
+
 bool starts_with(Handle name, PyObject* prefix) {
   if (PyUnicode_Check(name)) {
     return host::check_status(
@@ -93,96 +101,62 @@ bool starts_with(Handle name, PyObject* prefix) {
   return host::is_true(result.get());
 }
 
-Ref add_conflict_mark(Function& function, PyObject* const* args) {
-  PyObject* self = args[0];
-  Ref name = cell_name(self);
-  if (!host::is_true(name.get())) return Ref::borrow(Py_None);
-  Ref file_type = host::getattr(self, "file_type");
-  PyObject* prefix = nullptr;
-  if (text_equals(file_type.get(), constant(function, "CURRENT"))) {
-    prefix = host::intern("<<< ");
-  } else if (text_equals(file_type.get(), constant(function, "INCOMING"))) {
-    prefix = host::intern(">>> ");
-  } else {
-    return Ref::borrow(Py_None);
-  }
-  if (starts_with(name, prefix)) return Ref::borrow(Py_None);
-  Ref marked = host::check(PyNumber_Add(prefix, name.get()));
-  host::setattr(self, "name", marked);
-  return Ref::borrow(Py_None);
+Ref marked_name(Handle name, PyObject* prefix) {
+  if (starts_with(name, prefix)) return {};
+  return host::check(PyNumber_Add(prefix, name.get()));
 }
 
-// `link.pop("name", None)` for every parent link of both cells, first cell's links first.
 void drop_parent_names(Handle first, Handle second) {
-  Ref links = host::check(PyNumber_Add(first, second));
-  Ref iterator = host::check(PyObject_GetIter(links.get()));
-  while (Ref link = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (PyDict_CheckExact(link.get())) {
-      if (PyDict_DelItem(link.get(), host::intern("name")) < 0) {
+  auto drop = [](PyObject* link) {
+    if (PyDict_CheckExact(link)) {
+      if (PyDict_DelItem(link, keys().name) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error_set();
         PyErr_Clear();
       }
-      continue;
+      return;
     }
-    host::call(host::getattr(link, "pop"), host::intern("name"), Py_None);
+    host::call(host::getattr(link, "pop"), keys().name, Py_None);
+  };
+  if (PyList_CheckExact(first.get()) && PyList_CheckExact(second.get())) {
+    // What iterating their concatenation visits, without making it.
+    Ref held[] = {first.new_ref(), second.new_ref()};
+    for (const Ref& links : held) {
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(links.get()); ++i) {
+        Ref link = Ref::borrow(PyList_GET_ITEM(links.get(), i));
+        drop(link.get());
+      }
+    }
+    return;
   }
+  Ref links = host::check(PyNumber_Add(first, second));
+  Ref iterator = host::check(PyObject_GetIter(links.get()));
+  while (Ref link = Ref::steal(PyIter_Next(iterator.get()))) drop(link.get());
   if (PyErr_Occurred()) host::throw_error_set();
 }
 
-Ref cell_changed(Function& function, PyObject* const* args) {
-  PyObject* cell0 = args[0];
-  PyObject* cell1 = args[1];
-  {
-    Ref parents0 = cell_parents(cell0);
-    Ref parents1 = cell_parents(cell1);
-    drop_parent_names(parents0, parents1);
-  }
-  Ref data0 = cell_data(cell0);
-  Ref data1 = cell_data(cell1);
+Ref logged_difference(Function& function, Handle data0, Handle data1) {
   Ref jsondiff = function.global("jsondiff");
   Ref symbols = host::getattr(jsondiff, "symbols");
   Ref delete_marker = host::getattr(symbols, "delete");
   Ref replace_marker = host::getattr(symbols, "replace");
-  Ref cell_diff =
-      structural_diff(data0.get(), data1.get(), {delete_marker.get(), replace_marker.get()});
-  if (PyDict_CheckExact(cell_diff.get())) {
-    if (PyDict_DelItem(cell_diff.get(), host::intern("execution_count")) < 0) {
-      if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error_set();
-      PyErr_Clear();
-    }
-  } else {
-    host::call(host::getattr(cell_diff, "pop"), host::intern("execution_count"), Py_None);
-  }
+  Ref cell_diff = cell_difference(data0, data1, delete_marker, replace_marker);
   Ref logging = function.global("logging");
   host::call(host::getattr(logging, "debug"), cell_diff);
   return cell_diff;
 }
 
-}  // namespace
-
-std::vector<Ref> dict_keys(PyObject* map) {
-  std::vector<Ref> result;
-  result.reserve(static_cast<size_t>(PyDict_GET_SIZE(map)));
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t position = 0;
-  while (PyDict_Next(map, &position, &key, &value)) result.push_back(Ref::borrow(key));
-  return result;
-}
-
-PyObject* merge_cell_class() {
-  return merge_cell_type;
-}
-void set_merge_cell_class(PyObject* cls) {
-  Py_XINCREF(cls);
-  merge_cell_type = cls;
-}
-PyObject* cell_changed_function() {
-  return cell_changed_object;
-}
-void set_cell_changed_function(PyObject* function) {
-  Py_XINCREF(function);
-  cell_changed_object = function;
+Ref cell_difference(Handle data0, Handle data1, Handle delete_marker, Handle replace_marker) {
+  Ref cell_diff =
+      structural_diff(data0.get(), data1.get(), {delete_marker.get(), replace_marker.get()});
+  if (PyDict_CheckExact(cell_diff.get())) {
+    if (PyDict_DelItem(cell_diff.get(), keys().execution_count) < 0) {
+      if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error_set();
+      PyErr_Clear();
+    }
+  } else {
+    host::call(host::getattr(cell_diff, "pop"), keys().execution_count, Py_None);
+  }
+  return cell_diff;
 }
 
 const host::FunctionSpec kMergeCellInitSpec{

@@ -8,23 +8,11 @@ namespace {
 
 using host::TypeCheck;
 
-PyObject* g_merge_source_function = nullptr;
-
 host::Ref merge_source(host::Function& function, PyObject* const* args) {
   return sourcemerge::entrance::merge_source(function.globals(), args);
 }
 
 }  // namespace
-
-PyObject* merge_source_function() {
-  return g_merge_source_function;
-}
-
-void set_merge_source_function(PyObject* function) {
-  // Held for the life of the process: an object made later at the same address is not it.
-  Py_XINCREF(function);
-  g_merge_source_function = function;
-}
 
 const host::FunctionSpec kMergeSourceSpec{
     .name = "_merge_source",

@@ -2,9 +2,6 @@
 
 #include "host/items.h"
 
-#include "nbweave/cell_access.h"
-#include "nbweave/nbweave.h"
-
 namespace vornik::nbweave {
 
 using host::Ref;
@@ -76,16 +73,17 @@ void MergedCells::renumber() {
   for (int entry = head_; entry >= 0; entry = entries_[entry].next) entries_[entry].rank = rank++;
 }
 
-int MergedCells::assign(PyObject* key, PyObject* cell) {
+int MergedCells::assign(PyObject* key, PyObject* cell, Version version) {
   int entry = find(key);
   if (entry >= 0) {
     entries_[entry].cell = Ref::borrow(cell);
+    entries_[entry].version = version;
     return entry;
   }
   entry = static_cast<int>(entries_.size());
   Ref number = host::check(PyLong_FromLong(entry));
   host::check_status(PyDict_SetItem(index_.get(), key, number.get()));
-  entries_.push_back({.key = Ref::borrow(key), .cell = Ref::borrow(cell)});
+  entries_.push_back({.key = Ref::borrow(key), .cell = Ref::borrow(cell), .version = version});
   link_after(entry, -1);
   return entry;
 }
@@ -99,26 +97,29 @@ void MergedCells::remove(PyObject* key) {
   entries_[entry].cell.reset();
 }
 
-int MergedCells::insert_after(int anchor, PyObject* key, PyObject* cell) {
+int MergedCells::insert_after(int anchor, PyObject* key, PyObject* cell, Version version) {
   int existing = find(key);
   if (existing < 0) {
     int entry = static_cast<int>(entries_.size());
     Ref number = host::check(PyLong_FromLong(entry));
     host::check_status(PyDict_SetItem(index_.get(), key, number.get()));
-    entries_.push_back({.key = Ref::borrow(key), .cell = Ref::borrow(cell)});
+    entries_.push_back({.key = Ref::borrow(key), .cell = Ref::borrow(cell), .version = version});
     link_after(entry, anchor);
     return entry;
   }
   if (entries_[existing].rank <= entries_[anchor].rank) {
     // The key's first occurrence is its old place; the later pair's value wins.
     entries_[existing].cell = Ref::borrow(cell);
+    entries_[existing].version = version;
     return existing;
   }
   // First occurring right after the anchor; its old pair, later in the list, keeps the value.
+  // Its name stays; its place among the carriers of the name moves with it.
+  Ref name = entries_[existing].name.clone();
   forget_name(existing);
   unlink(existing);
   link_after(existing, anchor);
-  refresh_name(existing);
+  if (name) add_name(existing, std::move(name));
   return existing;
 }
 
@@ -138,11 +139,12 @@ void MergedCells::forget_name(int entry) {
   e.name.reset();
 }
 
-void MergedCells::refresh_name(int entry) {
-  if (!names_built_) return;
+void MergedCells::name_entry(int entry, Ref name) {
   forget_name(entry);
-  Ref name = cell_name(entries_[entry].cell);
-  if (!host::is_true(name.get())) return;
+  if (name) add_name(entry, std::move(name));
+}
+
+void MergedCells::add_name(int entry, Ref name) {
   PyObject* slot = PyDict_GetItemWithError(names_.get(), name.get());
   size_t number = 0;
   if (slot == nullptr) {
@@ -158,12 +160,10 @@ void MergedCells::refresh_name(int entry) {
   entries_[entry].name = std::move(name);
 }
 
-void MergedCells::rebuild_names() {
+void MergedCells::clear_names() {
   for (Entry& e : entries_) e.name.reset();
   slots_.clear();
   names_ = host::check(PyDict_New());
-  names_built_ = true;
-  for (int entry = head_; entry >= 0; entry = entries_[entry].next) refresh_name(entry);
 }
 
 int MergedCells::entry_named(PyObject* name) const {

@@ -3,7 +3,9 @@
 
 #include "host/function.h"
 #include "host/module.h"
-#include "nbweave/cell_access.h"
+#include "nbweave/collaborators.h"
+#include "nbweave/debug_log.h"
+#include "nbweave/keys.h"
 #include "nbweave/merge_engine.h"
 #include "nbweave/nbweave.h"
 
@@ -17,6 +19,7 @@ vornik::host::InitialiseOnce once("vornik_git.drivers.nbweave");
 int nbweave_exec(PyObject* module) {
   return vornik::host::boundary_status([&] {
     once.claim();
+    vornik::nbweave::intern_keys();
     vornik::host::ModuleBody body(module);
     body.import("json");
     body.import("logging");
@@ -31,11 +34,9 @@ int nbweave_exec(PyObject* module) {
     vornik::nbweave::engine::remember_git(body.get("git"));
     Ref merge_source =
         vornik::host::make_function(vornik::nbweave::kMergeSourceSpec, module, {Py_None, Py_None});
-    vornik::nbweave::set_merge_source_function(merge_source.get());
     body.bind("_merge_source", merge_source);
 
     Ref cell = body.get("Cell");
-    vornik::nbweave::remember_stock_cell(cell.get());
     Ref bases = vornik::host::check(PyTuple_Pack(1, cell.get()));
     std::vector<ClassMember> members;
     members.push_back({"BASE", vornik::host::make_str("base")});
@@ -50,13 +51,14 @@ int nbweave_exec(PyObject* module) {
     Ref merge_cell = vornik::host::make_class(
         "MergeCell", module, "Data structure to represent a cell that undergos merge process.",
         bases, members);
-    vornik::nbweave::set_merge_cell_class(merge_cell.get());
+    vornik::nbweave::loaded().merge_cell = merge_cell.clone();
     body.bind("MergeCell", merge_cell);
 
     Ref cell_changed = vornik::host::make_function(vornik::nbweave::kCellChangedSpec, module);
-    vornik::nbweave::set_cell_changed_function(cell_changed.get());
     body.bind("_cell_changed", cell_changed);
     body.bind("merge_files", vornik::host::make_function(vornik::nbweave::kMergeFilesSpec, module));
+    vornik::nbweave::record_logging(body.get("logging"));
+    vornik::nbweave::record_load(module);
   });
 }
 

@@ -2,7 +2,7 @@
 
 #include "host/items.h"
 
-#include "nbweave/nbweave.h"
+#include "nbweave/dict_keys.h"
 #include "nbweave/structure.h"
 
 namespace vornik::nbweave {
@@ -11,20 +11,16 @@ namespace {
 using host::Handle;
 using host::Ref;
 
-Ref item(Handle container, const char* key) {
-  return host::get_item(container, host::intern(key));
-}
-
 // Name to parameter object, in list order; a repeated name keeps the later object at the
 // place of the earlier one.
 Ref parameters_by_name(Handle document) {
-  Ref metadata = item(document, "metadata");
-  Ref canvas = item(metadata, "canvas");
-  Ref parameters = item(canvas, "parameters");
+  Ref metadata = host::get_item(document, "metadata");
+  Ref canvas = host::get_item(metadata, "canvas");
+  Ref parameters = host::get_item(canvas, "parameters");
   Ref by_name = host::check(PyDict_New());
   Ref iterator = host::check(PyObject_GetIter(parameters.get()));
   while (Ref parameter = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref name = item(parameter, "name");
+    Ref name = host::get_item(parameter, "name");
     host::check_status(PyDict_SetItem(by_name.get(), name.get(), parameter.get()));
   }
   if (PyErr_Occurred()) host::throw_error_set();

@@ -1,0 +1,51 @@
+#include "nbweave/cell_sources.h"
+
+#include "nbweave/collaborators.h"
+
+namespace vornik::nbweave {
+
+using host::Handle;
+using host::Ref;
+
+void CellSources::start(Ref merge_source, Handle git_class, Handle g, bool defer) {
+  merge_source_ = std::move(merge_source);
+  current_label_ = host::check(PyNumber_Add(file_path_, host::intern("-current")));
+  incoming_label_ = host::check(PyNumber_Add(file_path_, host::intern("-incoming")));
+  label_keywords_ = host::intern_tuple({"current_name", "incoming_name"});
+  if (merge_source_.get() != loaded().merge_source.get() || !engine::stock_git_class(git_class) ||
+      !engine::stock_git(g)) {
+    return;
+  }
+  Ref executable;
+  try {
+    executable = host::getattr(g, "GIT_PYTHON_GIT_EXECUTABLE");
+  } catch (const host::ErrorAlreadySet&) {
+    if (engine::drop_ordinary_error()) return;
+    throw;
+  }
+  if (defer) {
+    opening_.emplace(engine::Session::start(function_.globals(), executable));
+  } else {
+    engine_ = engine::Session::open(function_.globals(), executable);
+  }
+}
+
+void CellSources::finish_session() {
+  auto opening = std::move(*opening_);
+  opening_.reset();
+  engine_ = opening.finish();
+}
+
+Ref CellSources::call_merge_source(Handle g, Handle current, Handle base, Handle incoming) {
+  PyObject* args[] = {nullptr,
+                      g.get(),
+                      current.get(),
+                      base.get(),
+                      incoming.get(),
+                      current_label_.get(),
+                      incoming_label_.get()};
+  return host::check(PyObject_Vectorcall(
+      merge_source_.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, label_keywords_.get()));
+}
+
+}  // namespace vornik::nbweave

@@ -1,0 +1,103 @@
+// The source merges of one call of merge_files: labels made once, the in-process engine opened
+// at the first merge where it may stand in for `_merge_source`, and `_merge_source` called for
+// every cell it does not merge.
+//
+// Opening the engine's session runs git once, which takes long. Where the caller's work is
+// invisible until its next visible effect (a DirectRecords merge whose debug records are
+// proven silent), merges asked for while git runs are kept and done by `flush`, which the
+// caller calls before that effect, before writing, and before raising an error: the visible
+// effects then come in the very order the merges one by one would give.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "host/function.h"
+#include "host/ref.h"
+#include "nbweave/merge_engine.h"
+
+namespace vornik::nbweave {
+
+class CellSources {
+ public:
+  CellSources(host::Function& function, PyObject* file_path)
+      : function_(function), file_path_(file_path) {}
+
+  bool started() const { return static_cast<bool>(merge_source_); }
+  bool pending() const { return !pending_.empty(); }
+
+  // At the first source merge: `merge_source` is the function that merges where the engine
+  // does not; the engine may stand in for it only when it is the module's own and `g`, made from
+  // `git_class`, is GitPython's own command object. `defer`: merges may wait for the session.
+  void start(host::Ref merge_source, host::Handle git_class, host::Handle g, bool defer);
+
+  // `record_of().source = _merge_source(g, current, base, incoming, current_name=...,
+  // incoming_name=...)`, or the engine's lines where it may stand in; now, or at the next flush
+  // while the session opens.
+  template <class Records, class RecordOf>
+  void merge(Records& records, host::Handle g, RecordOf&& record_of, host::Handle current,
+             host::Handle base, host::Handle incoming) {
+    if (opening_) {
+      pending_.push_back(
+          {host::Ref::borrow(record_of()), current.new_ref(), base.new_ref(), incoming.new_ref()});
+      return;
+    }
+    host::Ref merged = lines(records, g, current, base, incoming);
+    records.set_source(record_of(), merged);
+  }
+
+  // Finishes opening the session and does the merges kept meanwhile, in order. Whatever
+  // fails on the way, nothing is kept any more: a failure of opening (a signal while git runs)
+  // ends the merge.
+  template <class Records>
+  void flush(Records& records, host::Handle g) {
+    if (!opening_) return;
+    std::vector<Pending> kept = std::move(pending_);
+    pending_.clear();
+    finish_session();
+    for (const Pending& cell : kept) {
+      records.set_source(cell.record, lines(records, g, cell.current, cell.base, cell.incoming));
+    }
+  }
+
+ private:
+  struct Pending {
+    host::Ref record;
+    host::Ref current;
+    host::Ref base;
+    host::Ref incoming;
+  };
+
+  // The engine's lines where it may stand in, a merge with conflicts only where
+  // `records.command_error_original()` says that `_merge_source` would let git's report of them
+  // pass; else `_merge_source`'s.
+  template <class Records>
+  host::Ref lines(Records& records, host::Handle g, host::Handle current, host::Handle base,
+                  host::Handle incoming) {
+    if (engine_) {
+      engine::Session::Cell cell =
+          engine_->merge(current, base, incoming, current_label_, incoming_label_);
+      if (cell.lines && (!cell.conflicted || records.command_error_original())) {
+        return std::move(cell.lines);
+      }
+    }
+    return call_merge_source(g, current, base, incoming);
+  }
+
+  host::Ref call_merge_source(host::Handle g, host::Handle current, host::Handle base,
+                              host::Handle incoming);
+  void finish_session();
+
+  host::Function& function_;
+  PyObject* file_path_;
+  host::Ref merge_source_;
+  host::Ref current_label_;
+  host::Ref incoming_label_;
+  host::Ref label_keywords_;
+  std::optional<engine::Session> engine_;
+  // The session while it opens.
+  std::optional<engine::Session::Opening> opening_;
+  std::vector<Pending> pending_;
+};
+
+}  // namespace vornik::nbweave

@@ -1,8 +1,8 @@
-#include "nbweave/structure.h"
+#include "structdiff/structure.h"
 
 #include <vector>
 
-namespace vornik::nbweave {
+namespace vornik::structdiff {
 namespace {
 
 using host::Ref;
@@ -219,4 +219,4 @@ Ref structural_diff(PyObject* a, PyObject* b, const DiffMarkers& markers) {
   return finished ? std::move(finished) : host::check(PyDict_New());
 }
 
-}  // namespace vornik::nbweave
+}  // namespace vornik::structdiff

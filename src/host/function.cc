@@ -455,13 +455,36 @@ void check_result(Handle value, TypeCheck check) {
                Py_TYPE(value.get())->tp_name);
 }
 
-Ref make_property(Handle getter, Handle setter) {
-  PyObject* fset = setter.get() != nullptr ? setter.get() : Py_None;
-  return call(reinterpret_cast<PyObject*>(&PyProperty_Type), getter, fset);
+PropertySpec property(const PropertyDescription& description) {
+  PropertySpec spec{
+      .getter = {.name = description.name,
+                 .qualname = description.qualname,
+                 .doc = description.doc,
+                 .parameters = {{"self"}},
+                 .return_annotation = description.annotation,
+                 .body = description.get,
+                 .result_check = description.check},
+  };
+  if (description.set != nullptr) {
+    spec.setter = {.name = description.name,
+                   .qualname = description.qualname,
+                   .parameters = {{"self"}, {"value", description.annotation, description.check}},
+                   .return_annotation = "None",
+                   .body = description.set};
+  }
+  return spec;
 }
 
-Ref make_class(const char* name, Handle module, const char* doc, Handle bases,
-               const std::vector<ClassMember>& members) {
+Ref ClassMemberSpec::make(Handle module) const {
+  Ref function = make_function(*function_, module);
+  if (setter_ == nullptr && !read_only_) return function;
+  // host `property(getter, setter)`
+  Ref setter = setter_ != nullptr && setter_->body != nullptr ? make_function(*setter_, module)
+                                                              : Ref::borrow(Py_None);
+  return call(reinterpret_cast<PyObject*>(&PyProperty_Type), function, setter);
+}
+
+Ref make_class(const ClassSpec& spec, Handle module, Handle bases) {
   // The metaclass is the most derived metaclass of the bases, as a class statement finds it.
   auto* meta = reinterpret_cast<PyObject*>(&PyType_Type);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases.get()); ++i) {
@@ -475,7 +498,7 @@ Ref make_class(const char* name, Handle module, const char* doc, Handle bases,
           "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass "
           "of the metaclasses of all its bases");
   }
-  Ref class_name = make_str(name);
+  Ref class_name = make_str(spec.name);
   Ref prepare = getattr(meta, "__prepare__");
   Ref namespace_ = call(prepare, class_name, bases);
   auto put = [&](const char* key, Handle value) {
@@ -483,8 +506,9 @@ Ref make_class(const char* name, Handle module, const char* doc, Handle bases,
   };
   put("__module__", getattr(module, "__name__"));
   put("__qualname__", class_name);
-  if (doc != nullptr) put("__doc__", make_str(doc));
-  for (const ClassMember& member : members) put(member.name, member.value);
+  if (spec.doc != nullptr) put("__doc__", make_str(spec.doc));
+  for (const ClassConstant& constant : spec.constants) put(constant.name, intern(constant.text));
+  for (const ClassMemberSpec& member : spec.members) put(member.name(), member.make(module));
   return call(meta, class_name, bases, namespace_);
 }
 

@@ -8,6 +8,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <exception>
 #include <initializer_list>
 #include <new>
@@ -131,6 +133,11 @@ template <class... Args>
   throw_error_set();
 }
 
+// A new reference to None, the result of a function that returns nothing.
+inline Ref none() noexcept {
+  return Ref::borrow(Py_None);
+}
+
 // A host text from UTF-8 bytes.
 inline Ref make_str(std::string_view text) {
   return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -141,6 +148,23 @@ PyObject* intern(const char* text);
 
 // A new tuple of interned texts: keyword names for a call, a from-list, a key set.
 Ref intern_tuple(std::initializer_list<const char*> texts);
+
+// A text given as a template argument, as in `key<"cells">()`.
+template <std::size_t N>
+struct Literal {
+  constexpr Literal(const char (&text)[N]) {  // NOLINT(google-explicit-constructor)
+    std::copy_n(text, N, chars);
+  }
+  char chars[N];  // NOLINT(cppcoreguidelines-avoid-c-arrays)
+};
+
+// The interned host text of a key or attribute name written in the code: made at its first use
+// and kept for the rest of the process, so that every later use is one load and no lookup.
+template <Literal Text>
+PyObject* key() {
+  static PyObject* const interned = intern(Text.chars);
+  return interned;
+}
 
 // The host's truth test of `value`, its errors raised.
 inline bool is_true(Handle value) {

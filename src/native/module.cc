@@ -10,8 +10,11 @@
 
 namespace {
 
-using vornik::host::boundary;
+using vornik::host::Function;
+using vornik::host::FunctionSpec;
+using vornik::host::Handle;
 using vornik::host::Ref;
+using vornik::host::TypeCheck;
 
 // The bytes of an object that offers the buffer interface, for as long as this view lives.
 class BufferView {
@@ -32,82 +35,92 @@ class BufferView {
   Py_buffer view_{};
 };
 
-PyObject* native_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary([&] {
-    if (nargs < 1 || nargs > 2) {
-      vornik::host::raise(PyExc_TypeError, "loads(data, text_mode=False)");
-    }
-    bool text_mode = nargs == 2 && vornik::host::is_true(args[1]);
-    BufferView view(args[0]);
-    return vornik::json::parse(view.bytes(), text_mode);
-  });
+Ref loads_body(Function&, PyObject* const* args) {
+  BufferView view(args[0]);
+  return vornik::json::parse(view.bytes(), vornik::host::is_true(args[1]));
 }
 
-PyObject* native_load(PyObject*, PyObject* path) {
-  return boundary([&] { return vornik::json::read_file(path); });
+Ref load_body(Function&, PyObject* const* args) {
+  return vornik::json::read_file(args[0]);
 }
 
-PyObject* native_dumps(PyObject*, PyObject* value) {
-  return boundary([&] { return vornik::json::dumps(value); });
+Ref dumps_body(Function&, PyObject* const* args) {
+  return vornik::json::dumps(args[0]);
 }
 
-PyObject* native_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary([&] {
-    if (nargs != 2) vornik::host::raise(PyExc_TypeError, "dump(value, path)");
-    vornik::json::write_file(args[1], args[0]);
-    return Ref::borrow(Py_None);
-  });
+Ref dump_body(Function&, PyObject* const* args) {
+  vornik::json::write_file(args[1], args[0]);
+  return vornik::host::none();
 }
 
-PyObject* native_dumps_editor(PyObject*, PyObject* value) {
-  return boundary([&] { return vornik::json::dumps_editor(value); });
+Ref dumps_editor_body(Function&, PyObject* const* args) {
+  return vornik::json::dumps_editor(args[0]);
 }
 
-PyObject* native_dump_editor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary([&] {
-    if (nargs != 2) vornik::host::raise(PyExc_TypeError, "dump_editor(value, path)");
-    vornik::json::write_editor_file(args[1], args[0]);
-    return Ref::borrow(Py_None);
-  });
+Ref dump_editor_body(Function&, PyObject* const* args) {
+  vornik::json::write_editor_file(args[1], args[0]);
+  return vornik::host::none();
 }
 
-PyObject* native_replace(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary([&] {
-    if (nargs != 2 || !PyBytes_Check(args[1])) {
-      vornik::host::raise(PyExc_TypeError, "replace(path, data: bytes)");
-    }
-    vornik::json::replace_file(
-        args[0], {PyBytes_AS_STRING(args[1]), static_cast<size_t>(PyBytes_GET_SIZE(args[1]))});
-    return Ref::borrow(Py_None);
-  });
+Ref replace_body(Function&, PyObject* const* args) {
+  if (!PyBytes_Check(args[1])) vornik::host::raise(PyExc_TypeError, "replace(path, data: bytes)");
+  vornik::json::replace_file(
+      args[0], {PyBytes_AS_STRING(args[1]), static_cast<size_t>(PyBytes_GET_SIZE(args[1]))});
+  return vornik::host::none();
 }
 
-PyMethodDef native_methods[] = {
-    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_loads)),
-     METH_FASTCALL, "loads(data, text_mode=False): parse UTF-8 JSON bytes."},
-    {"load", native_load, METH_O, "load(path): read a document file."},
-    {"dumps", native_dumps, METH_O, "dumps(value): the text form of a document."},
-    {"dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_dump)),
-     METH_FASTCALL, "dump(value, path): write a document file, replacing it atomically."},
-    {"dumps_editor", native_dumps_editor, METH_O,
-     "dumps_editor(value): the editor form, json.dumps(value, indent=1, sort_keys=True, "
-     "ensure_ascii=False)."},
-    {"replace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_replace)),
-     METH_FASTCALL,
-     "replace(path, data): put bytes in place of the file in one step, as the writers do."},
-    {"dump_editor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_dump_editor)),
-     METH_FASTCALL,
-     "dump_editor(value, path): write the editor form and a newline, replacing the file "
-     "atomically."},
-    {nullptr, nullptr, 0, nullptr},
+const FunctionSpec kLoadsSpec{
+    .name = "loads",
+    .qualname = "loads",
+    .doc = "Parse UTF-8 JSON bytes; text_mode reads them as a text file would.",
+    .parameters = {{"data"}, {"text_mode"}},
+    .body = loads_body,
+};
+const FunctionSpec kLoadSpec{
+    .name = "load",
+    .qualname = "load",
+    .doc = "Read a document file.",
+    .parameters = {{"path"}},
+    .body = load_body,
+};
+const FunctionSpec kDumpsSpec{
+    .name = "dumps",
+    .qualname = "dumps",
+    .doc = "The text form of a document.",
+    .parameters = {{"value"}},
+    .body = dumps_body,
+};
+const FunctionSpec kDumpSpec{
+    .name = "dump",
+    .qualname = "dump",
+    .doc = "Write a document file, replacing it atomically.",
+    .parameters = {{"value"}, {"path"}},
+    .body = dump_body,
+};
+const FunctionSpec kDumpsEditorSpec{
+    .name = "dumps_editor",
+    .qualname = "dumps_editor",
+    .doc = "The editor form, json.dumps(value, indent=1, sort_keys=True, ensure_ascii=False).",
+    .parameters = {{"value"}},
+    .body = dumps_editor_body,
+};
+const FunctionSpec kDumpEditorSpec{
+    .name = "dump_editor",
+    .qualname = "dump_editor",
+    .doc = "Write the editor form and a newline, replacing the file atomically.",
+    .parameters = {{"value"}, {"path"}},
+    .body = dump_editor_body,
+};
+const FunctionSpec kReplaceSpec{
+    .name = "replace",
+    .qualname = "replace",
+    .doc = "Put bytes in place of the file in one step, as the writers do.",
+    .parameters = {{"path"}, {"data"}},
+    .body = replace_body,
 };
 
 // Samples of the native function type, so that the tests can hold the host layer to what the
 // driver modules rely on: argument binding, type checks, introspection, methods, properties.
-using vornik::host::ClassMember;
-using vornik::host::Function;
-using vornik::host::FunctionSpec;
-using vornik::host::TypeCheck;
 
 Ref sample_body(Function&, PyObject* const* args) {
   Ref result = vornik::host::check(PyList_New(5));
@@ -143,20 +156,20 @@ const FunctionSpec lookup_spec{
 
 Ref record_init(Function&, PyObject* const* args) {
   vornik::host::setattr(args[0], "_data", args[1]);
-  return Ref::borrow(Py_None);
+  return vornik::host::none();
 }
 
 Ref record_value_get(Function&, PyObject* const* args) {
   Ref data = vornik::host::getattr(args[0], "_data");
-  PyObject* value = PyDict_GetItemWithError(data.get(), vornik::host::intern("value"));
+  PyObject* value = PyDict_GetItemWithError(data.get(), vornik::host::key<"value">());
   if (value == nullptr && PyErr_Occurred()) vornik::host::throw_error_set();
   return Ref::borrow(value != nullptr ? value : Py_None);
 }
 
 Ref record_value_set(Function&, PyObject* const* args) {
   Ref data = vornik::host::getattr(args[0], "_data");
-  vornik::host::check_status(PyDict_SetItem(data.get(), vornik::host::intern("value"), args[1]));
-  return Ref::borrow(Py_None);
+  vornik::host::check_status(PyDict_SetItem(data.get(), vornik::host::key<"value">(), args[1]));
+  return vornik::host::none();
 }
 
 const FunctionSpec record_init_spec{
@@ -165,34 +178,27 @@ const FunctionSpec record_init_spec{
     .parameters = {{"self"}, {"data", "Dict[str, Any]", TypeCheck::kDict}},
     .body = record_init,
 };
-const FunctionSpec record_value_get_spec{
+const vornik::host::PropertySpec record_value_property = vornik::host::property({
     .name = "value",
     .qualname = "Record.value",
     .doc = "The stored value",
-    .parameters = {{"self"}},
-    .return_annotation = "str",
-    .body = record_value_get,
-    .result_check = TypeCheck::kStr,
-};
-const FunctionSpec record_value_set_spec{
-    .name = "value",
-    .qualname = "Record.value",
-    .parameters = {{"self"}, {"value", "str", TypeCheck::kStr}},
-    .return_annotation = "None",
-    .body = record_value_set,
-};
+    .annotation = "str",
+    .check = TypeCheck::kStr,
+    .get = record_value_get,
+    .set = record_value_set,
+});
 
 // Builds the sample class `Record` on the given base class, as the driver modules build theirs.
 Ref make_record_body(Function& function, PyObject* const* args) {
-  Ref module = vornik::host::lookup_global(function.globals(), vornik::host::intern("_self"));
+  Ref module = vornik::host::lookup_global(function.globals(), vornik::host::key<"_self">());
   Ref bases = vornik::host::check(PyTuple_Pack(1, args[0]));
-  Ref getter = vornik::host::make_function(record_value_get_spec, module);
-  Ref setter = vornik::host::make_function(record_value_set_spec, module);
-  std::vector<ClassMember> members;
-  members.push_back({"KIND", vornik::host::make_str("record")});
-  members.push_back({"__init__", vornik::host::make_function(record_init_spec, module)});
-  members.push_back({"value", vornik::host::make_property(getter, setter)});
-  return vornik::host::make_class("Record", module, "A sample record over a dict.", bases, members);
+  const vornik::host::ClassSpec record_class{
+      .name = "Record",
+      .doc = "A sample record over a dict.",
+      .constants = {{"KIND", "record"}},
+      .members = {record_init_spec, record_value_property},
+  };
+  return vornik::host::make_class(record_class, module, bases);
 }
 
 const FunctionSpec make_record_spec{
@@ -202,38 +208,27 @@ const FunctionSpec make_record_spec{
     .body = make_record_body,
 };
 
-vornik::host::InitialiseOnce once("vornik_git._native");
-
-int native_exec(PyObject* module) {
-  return vornik::host::boundary_status([&] {
-    once.claim();
-    vornik::host::ModuleBody body(module);
-    body.bind("_self", module);
-    body.bind("sample", vornik::host::make_function(sample_spec, module, {Py_None, Py_None}));
-    body.bind("lookup", vornik::host::make_function(lookup_spec, module));
-    body.bind("make_record_class", vornik::host::make_function(make_record_spec, module));
-  });
+void load(const vornik::host::ModuleBody& body) {
+  body.bind("_self", body.module());
+  body.define(kLoadsSpec, {Py_False});
+  for (const FunctionSpec* spec :
+       {&kLoadSpec, &kDumpsSpec, &kDumpSpec, &kDumpsEditorSpec, &kReplaceSpec, &kDumpEditorSpec}) {
+    body.define(*spec);
+  }
+  body.define(sample_spec, {Py_None, Py_None});
+  body.define(lookup_spec);
+  body.define(make_record_spec);
 }
 
-PyModuleDef_Slot native_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(native_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef native_module = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "Native document reader and writer (private).",
-    0,
-    native_methods,
-    native_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+const vornik::host::ModuleSpec kModule{
+    .qualified_name = "vornik_git._native",
+    .name = "_native",
+    .doc = "Native document reader and writer (private).",
+    .load = load,
 };
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__native() {
-  return PyModuleDef_Init(&native_module);
+  return vornik::host::initialise<kModule>();
 }

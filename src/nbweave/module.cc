@@ -9,7 +9,6 @@
 
 namespace {
 
-using vornik::host::ClassMember;
 using vornik::host::Ref;
 
 vornik::host::InitialiseOnce once("vornik_git.drivers.nbweave");
@@ -36,22 +35,16 @@ int nbweave_exec(PyObject* module) {
 
     Ref cell = body.get("Cell");
     vornik::nbweave::remember_stock_cell(cell.get());
-    Ref bases = vornik::host::check(PyTuple_Pack(1, cell.get()));
-    std::vector<ClassMember> members;
-    members.push_back({"BASE", vornik::host::make_str("base")});
-    members.push_back({"CURRENT", vornik::host::make_str("current")});
-    members.push_back({"INCOMING", vornik::host::make_str("incoming")});
-    members.push_back(
-        {"__init__", vornik::host::make_function(vornik::nbweave::kMergeCellInitSpec, module)});
-    members.push_back({"file_type", vornik::host::make_property(vornik::host::make_function(
-                                        vornik::nbweave::kFileTypeSpec, module))});
-    members.push_back({"add_conflict_mark",
-                       vornik::host::make_function(vornik::nbweave::kAddConflictMarkSpec, module)});
-    Ref merge_cell = vornik::host::make_class(
-        "MergeCell", module, "Data structure to represent a cell that undergos merge process.",
-        bases, members);
+    const vornik::host::ClassSpec merge_cell_class{
+        .name = "MergeCell",
+        .doc = "Data structure to represent a cell that undergos merge process.",
+        .constants = {{"BASE", "base"}, {"CURRENT", "current"}, {"INCOMING", "incoming"}},
+        .members = {vornik::nbweave::kMergeCellInitSpec,
+                    vornik::host::ClassMemberSpec::read_only(vornik::nbweave::kFileTypeSpec),
+                    vornik::nbweave::kAddConflictMarkSpec},
+    };
+    Ref merge_cell = body.define_class(merge_cell_class, {cell});
     vornik::nbweave::set_merge_cell_class(merge_cell.get());
-    body.bind("MergeCell", merge_cell);
 
     Ref cell_changed = vornik::host::make_function(vornik::nbweave::kCellChangedSpec, module);
     vornik::nbweave::set_cell_changed_function(cell_changed.get());

@@ -1,12 +1,33 @@
-#include "nbdelta/bound.h"
+#include "nbdelta/originals.h"
 
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "nbdelta/loaded.h"
 
 namespace vornik::nbdelta {
 namespace {
 
-Keys interned_keys{};
+// A class as the load sequence made it: its attributes and base classes, and the host's version
+// tag for it, which the host replaces whenever anything of the class or of a base changes.
+struct ClassSnapshot {
+  PyTypeObject* type = nullptr;
+  host::Ref members;
+  host::Ref mro;
+  unsigned int tag = 0;
+};
+
+struct Originals {
+  host::Ref globals;
+  bool cell_is_shipped = false;
+  std::vector<ClassSnapshot> classes;
+};
+
+Originals& originals() {
+  static auto* const kept = new Originals;  // NOLINT(cppcoreguidelines-owning-memory)
+  return *kept;
+}
 
 // The tag the host gave the class, or 0 while it has none (just after a change).
 unsigned int valid_tag(PyTypeObject* type) {
@@ -125,79 +146,29 @@ bool is_shipped_cell(host::Handle module, host::Handle cell) {
 
 }  // namespace
 
-const char* constant_name(Status status) {
-  switch (status) {
-    case Status::kUnchanged:
-      return "UNCHANGED";
-    case Status::kAdded:
-      return "ADDED";
-    case Status::kRemoved:
-      return "REMOVED";
-    case Status::kModified:
-      return "MODIFIED";
-  }
-  return "UNCHANGED";
-}
-
-const Keys& keys() {
-  return interned_keys;
-}
-
-Bound& bound() {
-  static auto* const kept = new Bound;  // NOLINT(cppcoreguidelines-owning-memory)
-  return *kept;
-}
-
-void intern_keys() {
-  using host::intern;
-  interned_keys = Keys{
-      .cells = intern("cells"),
-      .cell_type = intern("cell_type"),
-      .code = intern("code"),
-      .metadata = intern("metadata"),
-      .canvas = intern("canvas"),
-      .id = intern("id"),
-      .name = intern("name"),
-      .source = intern("source"),
-      .parents = intern("parents"),
-      .parameters = intern("parameters"),
-      .parameter = intern("parameter"),
-      .type = intern("type"),
-      .value = intern("value"),
-      .diff_status = intern("diff_status"),
-      .prev_source = intern("prev_source"),
-      .added_parents = intern("added_parents"),
-      .removed_parents = intern("removed_parents"),
-      .prev_type = intern("prev_type"),
-      .prev_value = intern("prev_value"),
-  };
-  Bound& kept = bound();
-  const char* const values[] = {"unchanged", "added", "removed", "modified"};
-  for (std::size_t i = 0; i < kept.statuses.size(); ++i) {
-    kept.statuses.at(i) = host::Ref::borrow(intern(values[i]));
-  }
-}
-
-void remember_classes(host::Handle module) {
-  Bound& kept = bound();
-  kept.cell_is_shipped = is_shipped_cell(module, kept.cell);
+void remember_originals(host::Handle module) {
+  const Loaded& bound = loaded();
+  Originals& kept = originals();
+  kept.globals = host::Ref::borrow(PyModule_GetDict(module));
+  kept.cell_is_shipped = is_shipped_cell(module, bound.cell);
   kept.classes.clear();
-  for (const host::Ref* cls : {&kept.cell, &kept.diff_cell, &kept.diff_parameter}) {
+  for (const host::Ref* cls : {&bound.cell, &bound.diff_cell, &bound.diff_parameter}) {
     if (PyType_Check(cls->get())) kept.classes.push_back(snapshot(*cls));
   }
 }
 
-bool collaborators_are_stock(PyObject* globals) {
-  Bound& kept = bound();
+bool collaborators_are_original() {
+  const Loaded& bound = loaded();
+  Originals& kept = originals();
   if (!kept.cell_is_shipped) return false;
-  const std::pair<const char*, PyObject*> collaborators[] = {
-      {"Cell", kept.cell.get()},
-      {"DiffCell", kept.diff_cell.get()},
-      {"_cell_modified", kept.cell_modified.get()},
-      {"DiffParameter", kept.diff_parameter.get()},
+  const std::pair<PyObject*, PyObject*> collaborators[] = {
+      {host::key<"Cell">(), bound.cell.get()},
+      {host::key<"DiffCell">(), bound.diff_cell.get()},
+      {host::key<"_cell_modified">(), bound.cell_modified.get()},
+      {host::key<"DiffParameter">(), bound.diff_parameter.get()},
   };
   for (const auto& [name, object] : collaborators) {
-    if (PyDict_GetItemWithError(globals, host::intern(name)) != object) {
+    if (PyDict_GetItemWithError(kept.globals.get(), name) != object) {
       if (PyErr_Occurred() != nullptr) host::throw_error_set();
       return false;
     }

@@ -1,5 +1,6 @@
 #include "host/function.h"
 
+#include <array>
 #include <cstddef>
 #include <string>
 
@@ -34,18 +35,9 @@ FunctionObject* as_function(PyObject* object) {
 }
 
 const char* type_name(TypeCheck check) {
-  switch (check) {
-    case TypeCheck::kDict:
-      return "dict";
-    case TypeCheck::kList:
-      return "list";
-    case TypeCheck::kStr:
-    case TypeCheck::kOptionalStr:
-      return "str";
-    case TypeCheck::kAny:
-      break;
-  }
-  return "object";
+  // In the order of TypeCheck.
+  constexpr std::array<const char*, 5> kNames = {"object", "dict", "list", "str", "str"};
+  return kNames.at(static_cast<std::size_t>(check));
 }
 
 bool passes(PyObject* value, TypeCheck check) {
@@ -194,35 +186,23 @@ PyObject* function_repr(PyObject* self) {
   return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
+// The references a function holds, for the collector.
+constexpr std::array kHeld = {
+    &FunctionObject::name,       &FunctionObject::qualname,    &FunctionObject::module,
+    &FunctionObject::doc,        &FunctionObject::annotations, &FunctionObject::defaults,
+    &FunctionObject::kwdefaults, &FunctionObject::type_params, &FunctionObject::code,
+    &FunctionObject::globals,    &FunctionObject::dict,
+};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   FunctionObject* f = as_function(self);
-  Py_VISIT(f->name);
-  Py_VISIT(f->qualname);
-  Py_VISIT(f->module);
-  Py_VISIT(f->doc);
-  Py_VISIT(f->annotations);
-  Py_VISIT(f->defaults);
-  Py_VISIT(f->kwdefaults);
-  Py_VISIT(f->type_params);
-  Py_VISIT(f->code);
-  Py_VISIT(f->globals);
-  Py_VISIT(f->dict);
+  for (auto member : kHeld) Py_VISIT(f->*member);
   return 0;
 }
 
 int function_clear(PyObject* self) {
   FunctionObject* f = as_function(self);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->doc);
-  Py_CLEAR(f->annotations);
-  Py_CLEAR(f->defaults);
-  Py_CLEAR(f->kwdefaults);
-  Py_CLEAR(f->type_params);
-  Py_CLEAR(f->code);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->dict);
+  for (auto member : kHeld) Py_CLEAR(f->*member);
   return 0;
 }
 

@@ -56,7 +56,19 @@ struct ModuleSpec {
   PyMethodDef* methods = nullptr;
 };
 
-// What the module's initialisation function returns: `PyInit_x() { return initialise<kX>(); }`.
+// Defines `PyInit_<NAME>`, the initialisation function of the module `NAME` whose import name is
+// QUALIFIED_NAME; the rest are the other fields of its ModuleSpec:
+//   VORNIK_MODULE(nbdelta, "vornik_git.drivers.nbdelta", .load = load)
+#define VORNIK_MODULE(NAME, QUALIFIED_NAME, ...)                     \
+  namespace {                                                        \
+  const ::vornik::host::ModuleSpec kModuleSpec{                      \
+      .qualified_name = QUALIFIED_NAME, .name = #NAME, __VA_ARGS__}; \
+  }                                                                  \
+  PyMODINIT_FUNC PyInit_##NAME() {                                   \
+    return ::vornik::host::initialise<kModuleSpec>();                \
+  }
+
+// What the module's initialisation function returns.
 template <const ModuleSpec& Spec>
 PyObject* initialise() {
   static InitialiseOnce once(Spec.qualified_name);

@@ -69,55 +69,40 @@ Ref replace_body(Function&, PyObject* const* args) {
   return vornik::host::none();
 }
 
-const FunctionSpec kLoadsSpec{
-    .name = "loads",
-    .qualname = "loads",
-    .doc = "Parse UTF-8 JSON bytes; text_mode reads them as a text file would.",
-    .parameters = {{"data"}, {"text_mode"}},
-    .body = loads_body,
-};
-const FunctionSpec kLoadSpec{
-    .name = "load",
-    .qualname = "load",
-    .doc = "Read a document file.",
-    .parameters = {{"path"}},
-    .body = load_body,
-};
-const FunctionSpec kDumpsSpec{
-    .name = "dumps",
-    .qualname = "dumps",
-    .doc = "The text form of a document.",
-    .parameters = {{"value"}},
-    .body = dumps_body,
-};
-const FunctionSpec kDumpSpec{
-    .name = "dump",
-    .qualname = "dump",
-    .doc = "Write a document file, replacing it atomically.",
-    .parameters = {{"value"}, {"path"}},
-    .body = dump_body,
-};
-const FunctionSpec kDumpsEditorSpec{
-    .name = "dumps_editor",
-    .qualname = "dumps_editor",
-    .doc = "The editor form, json.dumps(value, indent=1, sort_keys=True, ensure_ascii=False).",
-    .parameters = {{"value"}},
-    .body = dumps_editor_body,
-};
-const FunctionSpec kDumpEditorSpec{
-    .name = "dump_editor",
-    .qualname = "dump_editor",
-    .doc = "Write the editor form and a newline, replacing the file atomically.",
-    .parameters = {{"value"}, {"path"}},
-    .body = dump_editor_body,
-};
-const FunctionSpec kReplaceSpec{
-    .name = "replace",
-    .qualname = "replace",
-    .doc = "Put bytes in place of the file in one step, as the writers do.",
-    .parameters = {{"path"}, {"data"}},
-    .body = replace_body,
-};
+// The body of a function that counts one level of recursion for its call, as the host counts a
+// call of one of its built-in functions: the document functions were built-ins, and where the
+// depth of a document meets the recursion limit they still give up at the same depth.
+template <vornik::host::FunctionBody Body>
+Ref as_builtin(Function& function, PyObject* const* args) {
+  vornik::host::RecursionGuard level;
+  level.enter(" while calling a Python object");
+  return Body(function, args);
+}
+
+// A function of this module that takes objects of any type.
+template <vornik::host::FunctionBody Body>
+FunctionSpec plain(const char* name, const char* doc, std::vector<const char*> parameters) {
+  FunctionSpec spec{.name = name, .qualname = name, .doc = doc, .body = as_builtin<Body>};
+  for (const char* parameter : parameters) spec.parameters.push_back({parameter});
+  return spec;
+}
+
+const FunctionSpec kLoadsSpec =
+    plain<loads_body>("loads", "Parse UTF-8 JSON bytes; text_mode reads them as a text file would.",
+                      {"data", "text_mode"});
+const FunctionSpec kLoadSpec = plain<load_body>("load", "Read a document file.", {"path"});
+const FunctionSpec kDumpsSpec =
+    plain<dumps_body>("dumps", "The text form of a document.", {"value"});
+const FunctionSpec kDumpSpec =
+    plain<dump_body>("dump", "Write a document file, replacing it atomically.", {"value", "path"});
+const FunctionSpec kDumpsEditorSpec = plain<dumps_editor_body>(
+    "dumps_editor",
+    "The editor form, json.dumps(value, indent=1, sort_keys=True, ensure_ascii=False).", {"value"});
+const FunctionSpec kDumpEditorSpec = plain<dump_editor_body>(
+    "dump_editor", "Write the editor form and a newline, replacing the file atomically.",
+    {"value", "path"});
+const FunctionSpec kReplaceSpec = plain<replace_body>(
+    "replace", "Put bytes in place of the file in one step, as the writers do.", {"path", "data"});
 
 // Samples of the native function type, so that the tests can hold the host layer to what the
 // driver modules rely on: argument binding, type checks, introspection, methods, properties.
@@ -201,12 +186,8 @@ Ref make_record_body(Function& function, PyObject* const* args) {
   return vornik::host::make_class(record_class, module, bases);
 }
 
-const FunctionSpec make_record_spec{
-    .name = "make_record_class",
-    .qualname = "make_record_class",
-    .parameters = {{"base"}},
-    .body = make_record_body,
-};
+const FunctionSpec make_record_spec =
+    plain<make_record_body>("make_record_class", nullptr, {"base"});
 
 void load(const vornik::host::ModuleBody& body) {
   body.bind("_self", body.module());
@@ -220,15 +201,7 @@ void load(const vornik::host::ModuleBody& body) {
   body.define(make_record_spec);
 }
 
-const vornik::host::ModuleSpec kModule{
-    .qualified_name = "vornik_git._native",
-    .name = "_native",
-    .doc = "Native document reader and writer (private).",
-    .load = load,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit__native() {
-  return vornik::host::initialise<kModule>();
-}
+VORNIK_MODULE(_native, "vornik_git._native", .doc = "Native document reader and writer (private).",
+              .load = load)

@@ -24,33 +24,30 @@ Ref init_body(Function& function, PyObject* const* args) {
   Ref base = host::call(reinterpret_cast<PyObject*>(&PySuper_Type), loaded().diff_cell, args[0]);
   Ref base_init = host::getattr(base, "__init__");
   host::call(base_init, args[1]);
-  Ref unchanged = host::getattr(function.global("DiffCell"), "UNCHANGED");
-  host::setattr(args[0], "status", unchanged);
+  mark_unchanged<"DiffCell">(function, args[0]);
   return host::none();
 }
 
-Ref status_get(Function& function, PyObject* const* args) {
-  Ref canvas = canvas_of_record(args[0]);
-  return get_or(canvas, host::key<"diff_status">(),
-                [&] { return host::getattr(function.global("DiffCell"), "UNCHANGED"); });
-}
-
-Ref status_set(Function& function, PyObject* const* args) {
-  assert_status(function, "DiffCell", args[1]);
-  set_item(canvas_of_record(args[0]), host::key<"diff_status">(), args[1]);
-  return host::none();
-}
-
-template <host::Literal Key>
-Ref list_get(Function&, PyObject* const* args) {
-  Ref canvas = canvas_of_record(args[0]);
-  return get_or(canvas, host::key<Key>(), new_list);
-}
-
-template <host::Literal Key>
-Ref list_set(Function&, PyObject* const* args) {
-  set_item(canvas_of_record(args[0]), host::key<Key>(), args[1]);
-  return host::none();
+// A list the cell keeps in its canvas under the property's own name; an absent one reads as a
+// new empty list.
+template <host::Literal Name>
+host::PropertySpec canvas_list_property(const char* qualname, const char* doc,
+                                        const char* annotation) {
+  auto get = [](Function&, PyObject* const* args) {
+    Ref canvas = canvas_of_record(args[0]);
+    return get_or(canvas, host::key<Name>(), new_list);
+  };
+  auto set = [](Function&, PyObject* const* args) {
+    set_item(canvas_of_record(args[0]), host::key<Name>(), args[1]);
+    return host::none();
+  };
+  return host::property({.name = Name.chars,
+                         .qualname = qualname,
+                         .doc = doc,
+                         .annotation = annotation,
+                         .check = TypeCheck::kList,
+                         .get = get,
+                         .set = set});
 }
 
 const host::FunctionSpec init_spec{
@@ -60,45 +57,14 @@ const host::FunctionSpec init_spec{
     .body = init_body,
 };
 
-const host::PropertySpec status_property = host::property({
-    .name = "status",
-    .qualname = "DiffCell.status",
-    .doc = "The diff cell status",
-    .annotation = "str",
-    .check = TypeCheck::kStr,
-    .get = status_get,
-    .set = status_set,
-});
-
-const host::PropertySpec prev_source_property = host::property({
-    .name = "prev_source",
-    .qualname = "DiffCell.prev_source",
-    .doc = "Previous source code",
-    .annotation = "List[str]",
-    .check = TypeCheck::kList,
-    .get = list_get<"prev_source">,
-    .set = list_set<"prev_source">,
-});
-
-const host::PropertySpec removed_parents_property = host::property({
-    .name = "removed_parents",
-    .qualname = "DiffCell.removed_parents",
-    .doc = "Previous parent ids",
-    .annotation = "List[Dict[str, str]]",
-    .check = TypeCheck::kList,
-    .get = list_get<"removed_parents">,
-    .set = list_set<"removed_parents">,
-});
-
-const host::PropertySpec added_parents_property = host::property({
-    .name = "added_parents",
-    .qualname = "DiffCell.added_parents",
-    .doc = "Previous parent ids",
-    .annotation = "List[Dict[str, str]]",
-    .check = TypeCheck::kList,
-    .get = list_get<"added_parents">,
-    .set = list_set<"added_parents">,
-});
+const host::PropertySpec status_property =
+    record_status_property<canvas_of_record, "DiffCell">("DiffCell.status", "The diff cell status");
+const host::PropertySpec prev_source_property = canvas_list_property<"prev_source">(
+    "DiffCell.prev_source", "Previous source code", "List[str]");
+const host::PropertySpec removed_parents_property = canvas_list_property<"removed_parents">(
+    "DiffCell.removed_parents", "Previous parent ids", "List[Dict[str, str]]");
+const host::PropertySpec added_parents_property = canvas_list_property<"added_parents">(
+    "DiffCell.added_parents", "Previous parent ids", "List[Dict[str, str]]");
 
 Ref cell_modified_body(Function& function, PyObject* const* args) {
   Ref previous = host::getattr(args[0], "prev_source");

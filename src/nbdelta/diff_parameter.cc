@@ -18,25 +18,12 @@ Ref data_of(host::Handle self) {
 
 Ref init_body(Function& function, PyObject* const* args) {
   host::setattr(args[0], "_data", args[1]);
-  Ref unchanged = host::getattr(function.global("DiffParameter"), "UNCHANGED");
-  host::setattr(args[0], "status", unchanged);
+  mark_unchanged<"DiffParameter">(function, args[0]);
   return host::none();
 }
 
 Ref data_get(Function&, PyObject* const* args) {
   return data_of(args[0]);
-}
-
-Ref status_get(Function& function, PyObject* const* args) {
-  Ref data = data_of(args[0]);
-  return get_or(data, host::key<"diff_status">(),
-                [&] { return host::getattr(function.global("DiffParameter"), "UNCHANGED"); });
-}
-
-Ref status_set(Function& function, PyObject* const* args) {
-  assert_status(function, "DiffParameter", args[1]);
-  set_item(data_of(args[0]), host::key<"diff_status">(), args[1]);
-  return host::none();
 }
 
 template <host::Literal Key>
@@ -88,8 +75,8 @@ const host::PropertySpec data_property = host::property({
     .check = TypeCheck::kDict,
     .get = data_get,
 });
-const host::PropertySpec status_property = host::property(text_property(
-    "status", "DiffParameter.status", "The parameter's diff status", status_get, status_set));
+const host::PropertySpec status_property = record_status_property<data_of, "DiffParameter">(
+    "DiffParameter.status", "The parameter's diff status");
 const host::PropertySpec name_property = host::property(
     text_property("name", "DiffParameter.name", "The parameter's name", field_get<"name">));
 const host::PropertySpec type_property = host::property(

@@ -24,14 +24,6 @@ void load(const vornik::host::ModuleBody& body) {
   nbdelta::remember_originals(body.module());
 }
 
-const vornik::host::ModuleSpec kModule{
-    .qualified_name = "vornik_git.drivers.nbdelta",
-    .name = "nbdelta",
-    .load = load,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_nbdelta() {
-  return vornik::host::initialise<kModule>();
-}
+VORNIK_MODULE(nbdelta, "vornik_git.drivers.nbdelta", .load = load)

@@ -1,35 +1,21 @@
 #include "nbdelta/status.h"
 
+#include <array>
+#include <cstddef>
+
 #include "host/compat.h"
 
 namespace vornik::nbdelta {
 
 const char* constant_name(Status status) {
-  switch (status) {
-    case Status::kUnchanged:
-      return "UNCHANGED";
-    case Status::kAdded:
-      return "ADDED";
-    case Status::kRemoved:
-      return "REMOVED";
-    case Status::kModified:
-      return "MODIFIED";
-  }
-  return "UNCHANGED";
+  constexpr std::array<const char*, 4> kNames = {"UNCHANGED", "ADDED", "REMOVED", "MODIFIED"};
+  return kNames.at(static_cast<std::size_t>(status));
 }
 
 PyObject* status_value(Status status) {
-  switch (status) {
-    case Status::kUnchanged:
-      return host::key<"unchanged">();
-    case Status::kAdded:
-      return host::key<"added">();
-    case Status::kRemoved:
-      return host::key<"removed">();
-    case Status::kModified:
-      return host::key<"modified">();
-  }
-  return host::key<"unchanged">();
+  constexpr std::array<PyObject* (*)(), 4> kValues = {host::key<"unchanged">, host::key<"added">,
+                                                      host::key<"removed">, host::key<"modified">};
+  return kValues.at(static_cast<std::size_t>(status))();
 }
 
 std::vector<host::ClassConstant> status_constants() {

@@ -87,14 +87,6 @@ void load(const vornik::host::ModuleBody& body) {
   if (is_main == 0) run_command_line(body);
 }
 
-const vornik::host::ModuleSpec kModule{
-    .qualified_name = "vornik_git.scripts.vornikweave",
-    .name = "vornikweave",
-    .load = load,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vornikweave() {
-  return vornik::host::initialise<kModule>();
-}
+VORNIK_MODULE(vornikweave, "vornik_git.scripts.vornikweave", .load = load)

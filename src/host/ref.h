@@ -16,6 +16,14 @@
 #include <string_view>
 #include <utility>
 
+// Declares the objects of `Class` neither copyable nor movable: they own something tied to the
+// place they were made in (a host state, a reference count taken, a descriptor).
+#define VORNIK_PINNED(Class)               \
+  Class(const Class&) = delete;            \
+  Class& operator=(const Class&) = delete; \
+  Class(Class&&) = delete;                 \
+  Class& operator=(Class&&) = delete
+
 namespace vornik::host {
 
 // Thrown when a host exception is set and the current operation must unwind.
@@ -198,10 +206,7 @@ Ref call(Handle callable, const Args&... args) {
 class RecursionGuard {
  public:
   RecursionGuard() noexcept = default;
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-  RecursionGuard(RecursionGuard&&) = delete;
-  RecursionGuard& operator=(RecursionGuard&&) = delete;
+  VORNIK_PINNED(RecursionGuard);
   ~RecursionGuard() {
     while (depth_ > 0) leave();
   }

@@ -71,10 +71,7 @@ class Buffer {
   enum class Storage : uint8_t { kMemory, kHostText };
 
   explicit Buffer(Storage storage) : storage_(storage) {}
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  Buffer(Buffer&&) = delete;
-  Buffer& operator=(Buffer&&) = delete;
+  VORNIK_PINNED(Buffer);
   ~Buffer() {
     if (storage_ == Storage::kMemory) std::free(begin_);
   }
@@ -701,10 +698,7 @@ inline void prefetch_inside(PyObject* value) {
 class Encoder {
  public:
   explicit Encoder(Buffer& out) : out_(out) {}
-  Encoder(const Encoder&) = delete;
-  Encoder& operator=(const Encoder&) = delete;
-  Encoder(Encoder&&) = delete;
-  Encoder& operator=(Encoder&&) = delete;
+  VORNIK_PINNED(Encoder);
   ~Encoder() {
     while (!stack_.empty()) pop();
   }
@@ -1110,10 +1104,7 @@ void write_claimed(Buffer& out, PyObject* value, Claim claim, bool quoted) {
 class EditorEncoder {
  public:
   explicit EditorEncoder(Buffer& out) : out_(out) {}
-  EditorEncoder(const EditorEncoder&) = delete;
-  EditorEncoder& operator=(const EditorEncoder&) = delete;
-  EditorEncoder(EditorEncoder&&) = delete;
-  EditorEncoder& operator=(EditorEncoder&&) = delete;
+  VORNIK_PINNED(EditorEncoder);
   ~EditorEncoder() {
     while (!stack_.empty()) pop();
   }

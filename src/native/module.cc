@@ -22,10 +22,7 @@ class BufferView {
   explicit BufferView(PyObject* object) {
     vornik::host::check_status(PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE));
   }
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  BufferView(BufferView&&) = delete;
-  BufferView& operator=(BufferView&&) = delete;
+  VORNIK_PINNED(BufferView);
   ~BufferView() { PyBuffer_Release(&view_); }
   std::string_view bytes() const {
     return {static_cast<const char*>(view_.buf), static_cast<size_t>(view_.len)};

@@ -158,17 +158,10 @@ const FunctionSpec record_init_spec{
     .name = "__init__",
     .qualname = "Record.__init__",
     .parameters = {{"self"}, {"data", "Dict[str, Any]", TypeCheck::kDict}},
-    .body = record_init,
-};
-const vornik::host::PropertySpec record_value_property = vornik::host::property({
-    .name = "value",
-    .qualname = "Record.value",
-    .doc = "The stored value",
-    .annotation = "str",
-    .check = TypeCheck::kStr,
-    .get = record_value_get,
-    .set = record_value_set,
-});
+    .body = record_init};
+const vornik::host::PropertySpec record_value_property =
+    vornik::host::property({"value", "Record.value", "The stored value", "str", TypeCheck::kStr,
+                            record_value_get, record_value_set});
 
 // Builds the sample class `Record` on the given base class, as the driver modules build theirs.
 Ref make_record_body(Function& function, PyObject* const* args) {

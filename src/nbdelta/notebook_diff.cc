@@ -173,8 +173,10 @@ void parameter_in_both(const Records& records, Handle previous, Handle current) 
                   [&](Handle text) { records.set_prev_value(current, text); });
 }
 
+// The diff cells of the two versions: the removed ones in previous's order, then the added ones
+// and the ones in both, in current's order.
 template <class Records>
-Ref diff_documents(const Records& records, Handle prev, Handle current) {
+Ref diff_cells(const Records& records, Handle prev, Handle current) {
   Ref current_cells = index_cells(records, current);
   Ref prev_cells = index_cells(records, prev);
 
@@ -199,11 +201,14 @@ Ref diff_documents(const Records& records, Handle prev, Handle current) {
     diff_cells.push_back(cell_in_both(records, previous, cell));
   }
 
-  Ref diff_graph = new_dict();
   Ref cells = host::check(PyList_New(0));
   for (const auto& diff_cell : diff_cells) append(cells, records.cell_data(diff_cell));
-  host::check_status(PyDict_SetItem(diff_graph.get(), host::key<"cells">(), cells.get()));
+  return cells;
+}
 
+// The marked parameters: the removed ones, then the ones in both, then the added ones.
+template <class Records>
+Ref diff_parameters(const Records& records, Handle prev, Handle current) {
   Ref current_parameters = index_parameters(records, current);
   Ref prev_parameters = index_parameters(records, prev);
   std::vector<Ref> diff_parameters;
@@ -230,6 +235,16 @@ Ref diff_documents(const Records& records, Handle prev, Handle current) {
 
   Ref parameter_list = host::check(PyList_New(0));
   for (const Ref& record : diff_parameters) append(parameter_list, records.parameter_data(record));
+  return parameter_list;
+}
+
+// {"cells": [...], "metadata": {"canvas": {"parameter": [...]}}}
+template <class Records>
+Ref diff_documents(const Records& records, Handle prev, Handle current) {
+  Ref diff_graph = new_dict();
+  Ref cells = diff_cells(records, prev, current);
+  host::check_status(PyDict_SetItem(diff_graph.get(), host::key<"cells">(), cells.get()));
+  Ref parameter_list = diff_parameters(records, prev, current);
   Ref canvas = new_dict();
   host::check_status(PyDict_SetItem(canvas.get(), host::key<"parameter">(), parameter_list.get()));
   Ref metadata = new_dict();

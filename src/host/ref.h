@@ -18,11 +18,13 @@
 
 // Declares the objects of `Class` neither copyable nor movable: they own something tied to the
 // place they were made in (a host state, a reference count taken, a descriptor).
+// NOLINTBEGIN(bugprone-macro-parentheses): the argument is a class name
 #define VORNIK_PINNED(Class)               \
   Class(const Class&) = delete;            \
   Class& operator=(const Class&) = delete; \
   Class(Class&&) = delete;                 \
   Class& operator=(Class&&) = delete
+// NOLINTEND(bugprone-macro-parentheses)
 
 namespace vornik::host {
 

@@ -1,5 +1,6 @@
 // vornik_git._native: the document reader and writer, offered to the tests and benchmarks
 // without adding names to the driver modules.
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -78,7 +79,8 @@ Ref as_builtin(Function& function, PyObject* const* args) {
 
 // A function of this module that takes objects of any type.
 template <vornik::host::FunctionBody Body>
-FunctionSpec plain(const char* name, const char* doc, std::vector<const char*> parameters) {
+FunctionSpec plain(const char* name, const char* doc,
+                   std::initializer_list<const char*> parameters) {
   FunctionSpec spec{.name = name, .qualname = name, .doc = doc, .body = as_builtin<Body>};
   for (const char* parameter : parameters) spec.parameters.push_back({parameter});
   return spec;

@@ -365,8 +365,8 @@ Ref make_annotations(const FunctionSpec& spec) {
                                 make_str(parameter.annotation).get()));
   }
   if (spec.return_annotation != nullptr) {
-    check_status(PyDict_SetItem(annotations.get(), intern("return"),
-                                make_str(spec.return_annotation).get()));
+    check_status(
+        PyDict_SetItem(annotations.get(), key<"return">(), make_str(spec.return_annotation).get()));
   }
   return annotations;
 }

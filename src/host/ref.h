@@ -153,7 +153,9 @@ inline Ref make_str(std::string_view text) {
   return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-// An interned host text that lives for the rest of the process; for attribute and key names.
+// An interned host text that lives for the rest of the process, for a name that reaches the code
+// as a pointer (a spec's parameter names, `getattr`'s name); a name written in the code takes
+// `key<"name">()` below.
 PyObject* intern(const char* text);
 
 // A new tuple of interned texts: keyword names for a call, a from-list, a key set.

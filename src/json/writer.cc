@@ -1087,8 +1087,8 @@ void write_claimed(Buffer& out, PyObject* value, Claim claim, bool quoted) {
                        Py_TYPE(value)->tp_name);
   }
   PyTypeObject* type = claim == Claim::kInt ? &PyLong_Type : &PyFloat_Type;
-  Ref text = host::check(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(type),
-                                                   host::intern("__repr__"), value));
+  Ref text = host::check(
+      PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(type), host::key<"__repr__">(), value));
   Py_ssize_t size = 0;
   const char* bytes = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (bytes == nullptr) host::throw_error_set();
@@ -1203,7 +1203,7 @@ class EditorEncoder {
     if (exact) {
       items = host::check(PyDict_Items(value));
     } else {
-      Ref view = host::check(PyObject_CallMethodNoArgs(value, host::intern("items")));
+      Ref view = host::check(PyObject_CallMethodNoArgs(value, host::key<"items">()));
       items = host::check(PySequence_List(view.get()));
     }
     host::check_status(PyList_Sort(items.get()));

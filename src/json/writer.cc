@@ -666,6 +666,14 @@ inline void write_literal(Buffer& out, const char (&text)[N]) {
   out.append(text, N - 1);
 }
 
+// The text json writes for a key that is True, False or None; empty for any other key.
+inline std::string_view constant_key(PyObject* key) {
+  if (key == Py_True) return "\"true\"";
+  if (key == Py_False) return "\"false\"";
+  if (key == Py_None) return "\"null\"";
+  return {};
+}
+
 // Where a value is about to be read: its object, usually far from the last one in memory, is
 // fetched while the values before it are written.
 inline void prefetch(const void* object) {
@@ -683,6 +691,22 @@ inline void prefetch_inside(PyObject* value) {
     prefetch(keys + 64);
   } else if (type == &PyList_Type) {
     prefetch(reinterpret_cast<PyListObject*>(value)->ob_item);
+  }
+}
+
+// A key and its value as an encoder holds them while it walks a dict (whether it holds
+// references to them is the encoder's own).
+struct Pair {
+  PyObject* key;
+  PyObject* value;
+};
+
+// Releases the references `pairs[begin, end)` holds.
+void release(const std::vector<Pair>& pairs, Py_ssize_t begin, Py_ssize_t end) noexcept {
+  for (Py_ssize_t i = begin; i < end; ++i) {
+    Pair pair = pairs[static_cast<size_t>(i)];
+    Py_DECREF(pair.key);
+    Py_DECREF(pair.value);
   }
 }
 
@@ -718,11 +742,6 @@ class Encoder {
     kItems,     // a list of (key, value) pairs from a mapping's items()
     kSnapshot,  // a kDict frame whose pairs were given references before host code could run
     kLive,      // a kDict frame that goes on reading the dict itself, where json reads it live
-  };
-
-  struct Pair {
-    PyObject* key;
-    PyObject* value;
   };
 
   // Plain data, so that the stack moves by memcpy; the references it holds are released by
@@ -889,13 +908,7 @@ class Encoder {
   void pop() noexcept {
     Frame frame = stack_.back();
     stack_.pop_back();
-    if (frame.kind == Kind::kSnapshot) {
-      for (Py_ssize_t i = frame.begin; i < frame.end; ++i) {
-        Pair pair = pairs_[static_cast<size_t>(i)];
-        Py_DECREF(pair.key);
-        Py_DECREF(pair.value);
-      }
-    }
+    if (frame.kind == Kind::kSnapshot) release(pairs_, frame.begin, frame.end);
     if (frame.kind == Kind::kDict || frame.kind == Kind::kSnapshot || frame.kind == Kind::kLive) {
       pairs_.resize(static_cast<size_t>(frame.begin));
     }
@@ -923,12 +936,8 @@ class Encoder {
       write_string(out_, key);
     } else if (PyFloat_Check(key)) {
       write_float(out_, key, true);
-    } else if (key == Py_True) {
-      write_literal(out_, "\"true\"");
-    } else if (key == Py_False) {
-      write_literal(out_, "\"false\"");
-    } else if (key == Py_None) {
-      write_literal(out_, "\"null\"");
+    } else if (std::string_view text = constant_key(key); !text.empty()) {
+      out_.append(text.data(), text.size());
     } else if (PyLong_Check(key)) {
       write_int(out_, key, true);
     } else {
@@ -1126,11 +1135,6 @@ class EditorEncoder {
     kItems,     // the sorted list of a mapping's items
   };
 
-  struct Pair {
-    PyObject* key;
-    PyObject* value;
-  };
-
   struct Frame {
     Ref object;     // the container as met; its identity marks it as open
     Ref container;  // what is read: the object, an iterator or a list of items
@@ -1315,12 +1319,8 @@ class EditorEncoder {
       write_string<Form::kEditor>(out_, key);
     } else if (is_float) {
       write_float(out_, key, true);
-    } else if (key == Py_True) {
-      write_literal(out_, "\"true\"");
-    } else if (key == Py_False) {
-      write_literal(out_, "\"false\"");
-    } else if (key == Py_None) {
-      write_literal(out_, "\"null\"");
+    } else if (std::string_view text = constant_key(key); !text.empty()) {
+      out_.append(text.data(), text.size());
     } else {
       write_int(out_, key, true);
     }
@@ -1346,11 +1346,7 @@ class EditorEncoder {
     Frame frame = std::move(stack_.back());
     stack_.pop_back();
     if (frame.kind == Kind::kPairs) {
-      for (Py_ssize_t i = frame.begin; i < frame.end; ++i) {
-        Pair pair = pairs_[static_cast<size_t>(i)];
-        Py_DECREF(pair.key);
-        Py_DECREF(pair.value);
-      }
+      release(pairs_, frame.begin, frame.end);
       pairs_.resize(static_cast<size_t>(frame.begin));
     }
   }

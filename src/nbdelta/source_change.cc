@@ -37,9 +37,9 @@ bool lines_differ(PyObject* globals, host::Handle previous, host::Handle current
   if (std::optional<bool> differ = text_lines_differ(previous, current)) return *differ;
   host::Ref difflib = host::lookup_global(globals, host::key<"difflib">());
   host::Ref unified_diff = host::getattr(difflib, "unified_diff");
-  host::Ref lines = host::call(unified_diff, previous, current);
-  host::Ref udiff = host::check(PySequence_List(lines.get()));
-  return PyList_GET_SIZE(udiff.get()) > 0;
+  host::Ref diff = host::call(unified_diff, previous, current);
+  host::Ref diff_lines = host::check(PySequence_List(diff.get()));
+  return PyList_GET_SIZE(diff_lines.get()) > 0;
 }
 
 }  // namespace vornik::nbdelta

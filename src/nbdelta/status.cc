@@ -12,12 +12,6 @@ const char* constant_name(Status status) {
   return kNames.at(static_cast<std::size_t>(status));
 }
 
-PyObject* status_value(Status status) {
-  constexpr std::array<PyObject* (*)(), 4> kValues = {host::key<"unchanged">, host::key<"added">,
-                                                      host::key<"removed">, host::key<"modified">};
-  return kValues.at(static_cast<std::size_t>(status))();
-}
-
 std::vector<host::ClassConstant> status_constants() {
   return {{"UNCHANGED", "unchanged"},
           {"ADDED", "added"},

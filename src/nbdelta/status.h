@@ -1,6 +1,8 @@
 // The diff status of a record, as the records' class constants name it and as it is stored.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -20,7 +22,11 @@ const char* constant_name(Status status);
 
 // The stored value of a status, "unchanged", "added", ...: the very object the class constant
 // holds.
-PyObject* status_value(Status status);
+inline PyObject* status_value(Status status) {
+  static const std::array<PyObject*, 4> kValues = {host::key<"unchanged">(), host::key<"added">(),
+                                                   host::key<"removed">(), host::key<"modified">()};
+  return kValues[static_cast<std::size_t>(status)];
+}
 
 // The four constants, in the order both record classes declare them.
 std::vector<host::ClassConstant> status_constants();

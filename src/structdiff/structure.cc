@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "host/text.h"
+
 namespace vornik::structdiff {
 namespace {
 
@@ -27,12 +29,7 @@ Pair classify(PyObject* a, PyObject* b) {
   PyTypeObject* type = Py_TYPE(a);
   if (type == Py_TYPE(b)) {
     if (type == &PyUnicode_Type) {
-      return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
-                     PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-                     memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                            PyUnicode_GET_LENGTH(a) * PyUnicode_KIND(a)) == 0
-                 ? Pair::kEqual
-                 : Pair::kUnequal;
+      return host::same_text(a, b) ? Pair::kEqual : Pair::kUnequal;
     }
     if (type == &PyDict_Type) {
       return PyDict_GET_SIZE(a) == PyDict_GET_SIZE(b) ? Pair::kContainers : Pair::kUnequal;

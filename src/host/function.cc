@@ -492,6 +492,12 @@ Ref make_class(const ClassSpec& spec, Handle module, Handle bases) {
   return call(meta, class_name, bases, namespace_);
 }
 
+void init_base(Handle defining_class, Handle self, Handle argument) {
+  Ref base = call(reinterpret_cast<PyObject*>(&PySuper_Type), defining_class, self);
+  Ref base_init = getattr(base, "__init__");
+  call(base_init, argument);
+}
+
 Ref lookup_global(Handle globals, PyObject* name) {
   PyObject* value = PyDict_GetItemWithError(globals, name);
   if (value == nullptr) {

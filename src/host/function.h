@@ -134,6 +134,10 @@ struct ClassSpec {
 // then the constants and members). The specs the members name must outlive the process.
 Ref make_class(const ClassSpec& spec, Handle module, Handle bases);
 
+// `super().__init__(argument)` as an initialiser defined in `defining_class` makes it: the next
+// initialiser after that class in the MRO of `self`'s class, whatever the names bound meanwhile.
+void init_base(Handle defining_class, Handle self, Handle argument);
+
 // Looks `name` up in `globals`, then in the built-ins; NameError when absent.
 Ref lookup_global(Handle globals, PyObject* name);
 

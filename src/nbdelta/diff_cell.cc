@@ -19,11 +19,7 @@ Ref canvas_of_record(host::Handle self) {
 }
 
 Ref init_body(Function& function, PyObject* const* args) {
-  // The base initialiser as `super().__init__(cell)` finds it: after DiffCell in the MRO of the
-  // instance's class, whatever the module's `Cell` is bound to meanwhile.
-  Ref base = host::call(reinterpret_cast<PyObject*>(&PySuper_Type), loaded().diff_cell, args[0]);
-  Ref base_init = host::getattr(base, "__init__");
-  host::call(base_init, args[1]);
+  host::init_base(loaded().diff_cell, args[0], args[1]);
   mark_unchanged<"DiffCell">(function, args[0]);
   return host::none();
 }

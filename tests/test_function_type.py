@@ -255,3 +255,23 @@ def sys_getrefcount(obj):
     import sys
 
     return sys.getrefcount(obj)
+
+
+@pytest.mark.parametrize("name, signature", [
+    ("loads", "(data, text_mode=False)"), ("load", "(path)"), ("dumps", "(value)"),
+    ("dump", "(value, path)"), ("dumps_editor", "(value)"), ("dump_editor", "(value, path)"),
+    ("replace", "(path, data)"),
+])
+def test_document_functions_are_declared_like_the_drivers_functions(name, signature):
+    function = getattr(_native, name)
+    assert str(inspect.signature(function)) == signature
+    assert (function.__module__, function.__qualname__) == ("vornik_git._native", name)
+
+
+def test_document_functions_take_keywords(tmp_path):
+    target = tmp_path / "document.json"
+    _native.dump(path=str(target), value={"a": [1]})
+    assert _native.loads(text_mode=True, data=target.read_bytes()) == {"a": [1]}
+    with pytest.raises(TypeError, match="bytes"):
+        _native.replace(path=str(target), data="text")
+    assert target.read_bytes() == b'{"a": [1]}'

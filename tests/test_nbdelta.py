@@ -266,6 +266,24 @@ def test_collaborators_are_looked_up_when_called(monkeypatch):
     assert canvases(diff_dicts(*copy.deepcopy((prev, current))))[0]["diff_status"] == "unchanged"
 
 
+@pytest.mark.parametrize("cls, member", [(common.Cell, "source"), (DiffCell, "prev_source")])
+def test_a_member_patched_on_a_class_is_used_and_its_undoing_noticed(monkeypatch, cls, member):
+    prev, current = notebook(code("a", source=["x\n"])), notebook(code("a", source=["y\n"]))
+    expected = diff_dicts(*copy.deepcopy((prev, current)))
+    calls = []
+    original = vars(cls)[member]
+
+    def recorded(self, *value):
+        calls.append(value)
+        return original.fget(self) if not value else original.fset(self, *value)
+    monkeypatch.setattr(cls, member, property(recorded, recorded))
+    assert diff_dicts(*copy.deepcopy((prev, current))) == expected
+    assert calls
+    monkeypatch.undo()
+    calls.clear()
+    assert diff_dicts(*copy.deepcopy((prev, current))) == expected and calls == []
+
+
 IDS = st.sampled_from(["a", "b", "c", "d"])
 PARENT = st.fixed_dictionaries({"id": IDS, "name": st.sampled_from(["n", "m"])})
 SOURCE = st.one_of(st.lists(st.sampled_from(["x\n", "y\n", "x"]), max_size=3), st.none(), st.just("x\ny"))

@@ -12,10 +12,7 @@ namespace vornik::host {
 class CollectorPause {
  public:
   CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
-  CollectorPause(const CollectorPause&) = delete;
-  CollectorPause& operator=(const CollectorPause&) = delete;
-  CollectorPause(CollectorPause&&) = delete;
-  CollectorPause& operator=(CollectorPause&&) = delete;
+  VORNIK_PINNED(CollectorPause);
   ~CollectorPause() {
     if (was_enabled_) PyGC_Enable();
   }

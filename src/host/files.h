@@ -11,6 +11,8 @@
 #include <string_view>
 #include <utility>
 
+#include "host/ref.h"
+
 namespace vornik::host {
 
 // Writes all of `bytes` at the descriptor's offset, retrying interrupted writes. Returns 0 or
@@ -47,10 +49,7 @@ class TemporaryPath {
   enum class Kind : std::uint8_t { kFile, kDirectory };
 
   TemporaryPath() = default;
-  TemporaryPath(const TemporaryPath&) = delete;
-  TemporaryPath& operator=(const TemporaryPath&) = delete;
-  TemporaryPath(TemporaryPath&&) = delete;
-  TemporaryPath& operator=(TemporaryPath&&) = delete;
+  VORNIK_PINNED(TemporaryPath);
   ~TemporaryPath();
 
   void hold(std::string path, Kind kind) {

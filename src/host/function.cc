@@ -1,5 +1,6 @@
 #include "host/function.h"
 
+#include <array>
 #include <cstddef>
 #include <string>
 
@@ -34,18 +35,9 @@ FunctionObject* as_function(PyObject* object) {
 }
 
 const char* type_name(TypeCheck check) {
-  switch (check) {
-    case TypeCheck::kDict:
-      return "dict";
-    case TypeCheck::kList:
-      return "list";
-    case TypeCheck::kStr:
-    case TypeCheck::kOptionalStr:
-      return "str";
-    case TypeCheck::kAny:
-      break;
-  }
-  return "object";
+  // In the order of TypeCheck.
+  constexpr std::array<const char*, 5> kNames = {"object", "dict", "list", "str", "str"};
+  return kNames.at(static_cast<std::size_t>(check));
 }
 
 bool passes(PyObject* value, TypeCheck check) {
@@ -194,35 +186,23 @@ PyObject* function_repr(PyObject* self) {
   return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
+// The references a function holds, for the collector.
+constexpr std::array kHeld = {
+    &FunctionObject::name,       &FunctionObject::qualname,    &FunctionObject::module,
+    &FunctionObject::doc,        &FunctionObject::annotations, &FunctionObject::defaults,
+    &FunctionObject::kwdefaults, &FunctionObject::type_params, &FunctionObject::code,
+    &FunctionObject::globals,    &FunctionObject::dict,
+};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   FunctionObject* f = as_function(self);
-  Py_VISIT(f->name);
-  Py_VISIT(f->qualname);
-  Py_VISIT(f->module);
-  Py_VISIT(f->doc);
-  Py_VISIT(f->annotations);
-  Py_VISIT(f->defaults);
-  Py_VISIT(f->kwdefaults);
-  Py_VISIT(f->type_params);
-  Py_VISIT(f->code);
-  Py_VISIT(f->globals);
-  Py_VISIT(f->dict);
+  for (auto member : kHeld) Py_VISIT(f->*member);
   return 0;
 }
 
 int function_clear(PyObject* self) {
   FunctionObject* f = as_function(self);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->doc);
-  Py_CLEAR(f->annotations);
-  Py_CLEAR(f->defaults);
-  Py_CLEAR(f->kwdefaults);
-  Py_CLEAR(f->type_params);
-  Py_CLEAR(f->code);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->dict);
+  for (auto member : kHeld) Py_CLEAR(f->*member);
   return 0;
 }
 
@@ -385,8 +365,8 @@ Ref make_annotations(const FunctionSpec& spec) {
                                 make_str(parameter.annotation).get()));
   }
   if (spec.return_annotation != nullptr) {
-    check_status(PyDict_SetItem(annotations.get(), intern("return"),
-                                make_str(spec.return_annotation).get()));
+    check_status(
+        PyDict_SetItem(annotations.get(), key<"return">(), make_str(spec.return_annotation).get()));
   }
   return annotations;
 }
@@ -455,13 +435,36 @@ void check_result(Handle value, TypeCheck check) {
                Py_TYPE(value.get())->tp_name);
 }
 
-Ref make_property(Handle getter, Handle setter) {
-  PyObject* fset = setter.get() != nullptr ? setter.get() : Py_None;
-  return call(reinterpret_cast<PyObject*>(&PyProperty_Type), getter, fset);
+PropertySpec property(const PropertyDescription& description) {
+  PropertySpec spec{
+      .getter = {.name = description.name,
+                 .qualname = description.qualname,
+                 .doc = description.doc,
+                 .parameters = {{"self"}},
+                 .return_annotation = description.annotation,
+                 .body = description.get,
+                 .result_check = description.check},
+  };
+  if (description.set != nullptr) {
+    spec.setter = {.name = description.name,
+                   .qualname = description.qualname,
+                   .parameters = {{"self"}, {"value", description.annotation, description.check}},
+                   .return_annotation = "None",
+                   .body = description.set};
+  }
+  return spec;
 }
 
-Ref make_class(const char* name, Handle module, const char* doc, Handle bases,
-               const std::vector<ClassMember>& members) {
+Ref ClassMemberSpec::make(Handle module) const {
+  Ref function = make_function(*function_, module);
+  if (setter_ == nullptr && !read_only_) return function;
+  // host `property(getter, setter)`
+  Ref setter = setter_ != nullptr && setter_->body != nullptr ? make_function(*setter_, module)
+                                                              : Ref::borrow(Py_None);
+  return call(reinterpret_cast<PyObject*>(&PyProperty_Type), function, setter);
+}
+
+Ref make_class(const ClassSpec& spec, Handle module, Handle bases) {
   // The metaclass is the most derived metaclass of the bases, as a class statement finds it.
   auto* meta = reinterpret_cast<PyObject*>(&PyType_Type);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases.get()); ++i) {
@@ -475,7 +478,7 @@ Ref make_class(const char* name, Handle module, const char* doc, Handle bases,
           "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass "
           "of the metaclasses of all its bases");
   }
-  Ref class_name = make_str(name);
+  Ref class_name = make_str(spec.name);
   Ref prepare = getattr(meta, "__prepare__");
   Ref namespace_ = call(prepare, class_name, bases);
   auto put = [&](const char* key, Handle value) {
@@ -483,9 +486,16 @@ Ref make_class(const char* name, Handle module, const char* doc, Handle bases,
   };
   put("__module__", getattr(module, "__name__"));
   put("__qualname__", class_name);
-  if (doc != nullptr) put("__doc__", make_str(doc));
-  for (const ClassMember& member : members) put(member.name, member.value);
+  if (spec.doc != nullptr) put("__doc__", make_str(spec.doc));
+  for (const ClassConstant& constant : spec.constants) put(constant.name, intern(constant.text));
+  for (const ClassMemberSpec& member : spec.members) put(member.name(), member.make(module));
   return call(meta, class_name, bases, namespace_);
+}
+
+void init_base(Handle defining_class, Handle self, Handle argument) {
+  Ref base = call(reinterpret_cast<PyObject*>(&PySuper_Type), defining_class, self);
+  Ref base_init = getattr(base, "__init__");
+  call(base_init, argument);
 }
 
 Ref lookup_global(Handle globals, PyObject* name) {

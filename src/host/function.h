@@ -69,19 +69,74 @@ void check_argument(const char* name, Handle value, TypeCheck check);
 // Raises TypeError "Expected ..., got ..." unless `value` passes `check`.
 void check_result(Handle value, TypeCheck check);
 
-// host `property(getter, setter)`; the docstring comes from the getter.
-Ref make_property(Handle getter, Handle setter = Handle());
+// A property of a class: its getter and, for one that can be set, its setter (a setter without
+// a body means none). The property's docstring is the getter's.
+struct PropertySpec {
+  FunctionSpec getter;
+  FunctionSpec setter{};
+};
 
-struct ClassMember {
+// One property described once: both accessors carry its name, qualified name and annotation.
+// The getter takes `self` and returns the annotated type (held to `check`, or None); the setter
+// takes `self` and `value` (held to `check`) and returns None.
+struct PropertyDescription {
   const char* name;
-  Ref value;
+  const char* qualname;
+  const char* doc;
+  const char* annotation;
+  TypeCheck check = TypeCheck::kAny;
+  FunctionBody get = nullptr;
+  FunctionBody set = nullptr;
+};
+
+PropertySpec property(const PropertyDescription& description);
+
+// One entry of a class body: a method, or a property.
+class ClassMemberSpec {
+ public:
+  ClassMemberSpec(const FunctionSpec& method)  // NOLINT(google-explicit-constructor)
+      : function_(&method) {}
+  ClassMemberSpec(const PropertySpec& property)  // NOLINT(google-explicit-constructor)
+      : function_(&property.getter), setter_(&property.setter) {}
+  // A property that cannot be set, whose getter is declared as a function.
+  static ClassMemberSpec read_only(const FunctionSpec& getter) {
+    ClassMemberSpec member(getter);
+    member.read_only_ = true;
+    return member;
+  }
+
+  const char* name() const { return function_->name; }
+  // The member's value in a class defined by `module`.
+  Ref make(Handle module) const;
+
+ private:
+  const FunctionSpec* function_;
+  const FunctionSpec* setter_ = nullptr;
+  bool read_only_ = false;
+};
+
+// A text constant of a class: `name = "text"` in its body.
+struct ClassConstant {
+  const char* name;
+  const char* text;
+};
+
+// A class as its body declares it: the constants first, then the members, each in order.
+struct ClassSpec {
+  const char* name;
+  const char* doc = nullptr;
+  std::vector<ClassConstant> constants;
+  std::vector<ClassMemberSpec> members;
 };
 
 // Creates a class the way a class statement does: the metaclass derived from the bases, its
 // namespace prepared by the metaclass and filled in order (__module__, __qualname__, __doc__,
-// then the members).
-Ref make_class(const char* name, Handle module, const char* doc, Handle bases,
-               const std::vector<ClassMember>& members);
+// then the constants and members). The specs the members name must outlive the process.
+Ref make_class(const ClassSpec& spec, Handle module, Handle bases);
+
+// `super().__init__(argument)` as an initialiser defined in `defining_class` makes it: the next
+// initialiser after that class in the MRO of `self`'s class, whatever the names bound meanwhile.
+void init_base(Handle defining_class, Handle self, Handle argument);
 
 // Looks `name` up in `globals`, then in the built-ins; NameError when absent.
 Ref lookup_global(Handle globals, PyObject* name);

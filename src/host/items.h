@@ -21,11 +21,6 @@ inline Ref get_item(Handle object, PyObject* key) {
   return Ref::borrow(value);
 }
 
-// `object["key"]`, the key given as text.
-inline Ref get_item(Handle object, const char* key) {
-  return get_item(object, intern(key));
-}
-
 // `object[key] = value`
 inline void set_item(Handle object, PyObject* key, Handle value) {
   if (PyDict_CheckExact(object.get())) {

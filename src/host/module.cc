@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 namespace vornik::host {
 
@@ -47,6 +48,21 @@ Ref ModuleBody::get(const char* name) const {
     throw_error_set();
   }
   return Ref::borrow(value);
+}
+
+Ref ModuleBody::define(const FunctionSpec& spec, std::vector<Handle> defaults) const {
+  Ref function = make_function(spec, module_, std::move(defaults));
+  bind(spec.name, function);
+  return function;
+}
+
+Ref ModuleBody::define_class(const ClassSpec& spec, std::initializer_list<Handle> bases) const {
+  Ref base_tuple = check(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
+  Py_ssize_t index = 0;
+  for (Handle base : bases) PyTuple_SET_ITEM(base_tuple.get(), index++, Py_NewRef(base.get()));
+  Ref cls = make_class(spec, module_, base_tuple);
+  bind(spec.name, cls);
+  return cls;
 }
 
 }  // namespace vornik::host

@@ -8,11 +8,23 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <exception>
 #include <initializer_list>
 #include <new>
 #include <string_view>
 #include <utility>
+
+// Declares the objects of `Class` neither copyable nor movable: they own something tied to the
+// place they were made in (a host state, a reference count taken, a descriptor).
+// NOLINTBEGIN(bugprone-macro-parentheses): the argument is a class name
+#define VORNIK_PINNED(Class)               \
+  Class(const Class&) = delete;            \
+  Class& operator=(const Class&) = delete; \
+  Class(Class&&) = delete;                 \
+  Class& operator=(Class&&) = delete
+// NOLINTEND(bugprone-macro-parentheses)
 
 namespace vornik::host {
 
@@ -131,16 +143,40 @@ template <class... Args>
   throw_error_set();
 }
 
+// A new reference to None, the result of a function that returns nothing.
+inline Ref none() noexcept {
+  return Ref::borrow(Py_None);
+}
+
 // A host text from UTF-8 bytes.
 inline Ref make_str(std::string_view text) {
   return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-// An interned host text that lives for the rest of the process; for attribute and key names.
+// An interned host text that lives for the rest of the process, for a name that reaches the code
+// as a pointer (a spec's parameter names, `getattr`'s name); a name written in the code takes
+// `key<"name">()` below.
 PyObject* intern(const char* text);
 
 // A new tuple of interned texts: keyword names for a call, a from-list, a key set.
 Ref intern_tuple(std::initializer_list<const char*> texts);
+
+// A text given as a template argument, as in `key<"cells">()`.
+template <std::size_t N>
+struct Literal {
+  constexpr Literal(const char (&text)[N]) {  // NOLINT(google-explicit-constructor)
+    std::copy_n(text, N, chars);
+  }
+  char chars[N];  // NOLINT(cppcoreguidelines-avoid-c-arrays)
+};
+
+// The interned host text of a key or attribute name written in the code: made at its first use
+// and kept for the rest of the process, so that every later use is one load and no lookup.
+template <Literal Text>
+PyObject* key() {
+  static PyObject* const interned = intern(Text.chars);
+  return interned;
+}
 
 // The host's truth test of `value`, its errors raised.
 inline bool is_true(Handle value) {
@@ -174,10 +210,7 @@ Ref call(Handle callable, const Args&... args) {
 class RecursionGuard {
  public:
   RecursionGuard() noexcept = default;
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-  RecursionGuard(RecursionGuard&&) = delete;
-  RecursionGuard& operator=(RecursionGuard&&) = delete;
+  VORNIK_PINNED(RecursionGuard);
   ~RecursionGuard() {
     while (depth_ > 0) leave();
   }

@@ -15,10 +15,7 @@ namespace vornik::host {
 class FileDescriptor {
  public:
   explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  FileDescriptor(FileDescriptor&&) = delete;
-  FileDescriptor& operator=(FileDescriptor&&) = delete;
+  VORNIK_PINNED(FileDescriptor);
   ~FileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -44,10 +41,7 @@ class FileDescriptor {
 class WithoutLock {
  public:
   WithoutLock() : state_(PyEval_SaveThread()) {}
-  WithoutLock(const WithoutLock&) = delete;
-  WithoutLock& operator=(const WithoutLock&) = delete;
-  WithoutLock(WithoutLock&&) = delete;
-  WithoutLock& operator=(WithoutLock&&) = delete;
+  VORNIK_PINNED(WithoutLock);
   ~WithoutLock() { PyEval_RestoreThread(state_); }
 
  private:

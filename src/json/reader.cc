@@ -237,10 +237,7 @@ class TextBuilder {
 class KeyCache {
  public:
   KeyCache() = default;
-  KeyCache(const KeyCache&) = delete;
-  KeyCache& operator=(const KeyCache&) = delete;
-  KeyCache(KeyCache&&) = delete;
-  KeyCache& operator=(KeyCache&&) = delete;
+  VORNIK_PINNED(KeyCache);
   ~KeyCache() {
     for (Slot& slot : slots_) Py_XDECREF(slot.str);
   }
@@ -291,10 +288,7 @@ class Parser {
  public:
   explicit Parser(std::string_view text)
       : begin_(text.data()), end_(text.data() + text.size()), p_(begin_) {}
-  Parser(const Parser&) = delete;
-  Parser& operator=(const Parser&) = delete;
-  Parser(Parser&&) = delete;
-  Parser& operator=(Parser&&) = delete;
+  VORNIK_PINNED(Parser);
   ~Parser() {
     for (PyObject* item : items_) Py_DECREF(item);
     for (Frame& frame : frames_) {
@@ -617,48 +611,33 @@ class Parser {
 
   // A constant or a number; p_ is at its first byte.
   Ref scalar() {
-    const char* p = p_;
-    const auto rest = static_cast<size_t>(end_ - p);
-    const auto is = [&](std::string_view word) {
-      return rest >= word.size() && std::memcmp(p, word.data(), word.size()) == 0;
+    const std::string_view rest(p_, static_cast<size_t>(end_ - p_));
+    const auto take = [&](std::string_view word) {
+      if (!rest.starts_with(word)) return false;
+      p_ += word.size();
+      return true;
     };
-    switch (*p) {
+    switch (*p_) {
       case 'n':
-        if (is("null")) {
-          p_ += 4;
-          return Ref::borrow(Py_None);
-        }
-        break;
       case 't':
-        if (is("true")) {
-          p_ += 4;
-          return Ref::borrow(Py_True);
+      case 'f': {
+        const std::array<std::pair<std::string_view, PyObject*>, 3> constants = {
+            {{"null", Py_None}, {"true", Py_True}, {"false", Py_False}}};
+        for (const auto& [word, constant] : constants) {
+          if (take(word)) return Ref::borrow(constant);
         }
         break;
-      case 'f':
-        if (is("false")) {
-          p_ += 5;
-          return Ref::borrow(Py_False);
-        }
-        break;
+      }
       case 'N':
-        if (is("NaN")) {
-          p_ += 3;
-          return host::check(PyFloat_FromDouble(Py_NAN));
-        }
-        break;
       case 'I':
-        if (is("Infinity")) {
-          p_ += 8;
-          return host::check(PyFloat_FromDouble(Py_HUGE_VAL));
+      case '-': {
+        constexpr std::array<std::pair<std::string_view, double>, 3> kSpecial = {
+            {{"NaN", Py_NAN}, {"Infinity", Py_HUGE_VAL}, {"-Infinity", -Py_HUGE_VAL}}};
+        for (const auto& [word, value] : kSpecial) {
+          if (take(word)) return host::check(PyFloat_FromDouble(value));
         }
         break;
-      case '-':
-        if (is("-Infinity")) {
-          p_ += 9;
-          return host::check(PyFloat_FromDouble(-Py_HUGE_VAL));
-        }
-        break;
+      }
       default:
         break;
     }

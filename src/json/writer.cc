@@ -71,10 +71,7 @@ class Buffer {
   enum class Storage : uint8_t { kMemory, kHostText };
 
   explicit Buffer(Storage storage) : storage_(storage) {}
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  Buffer(Buffer&&) = delete;
-  Buffer& operator=(Buffer&&) = delete;
+  VORNIK_PINNED(Buffer);
   ~Buffer() {
     if (storage_ == Storage::kMemory) std::free(begin_);
   }
@@ -669,6 +666,14 @@ inline void write_literal(Buffer& out, const char (&text)[N]) {
   out.append(text, N - 1);
 }
 
+// The text json writes for a key that is True, False or None; empty for any other key.
+inline std::string_view constant_key(PyObject* key) {
+  if (key == Py_True) return "\"true\"";
+  if (key == Py_False) return "\"false\"";
+  if (key == Py_None) return "\"null\"";
+  return {};
+}
+
 // Where a value is about to be read: its object, usually far from the last one in memory, is
 // fetched while the values before it are written.
 inline void prefetch(const void* object) {
@@ -689,6 +694,22 @@ inline void prefetch_inside(PyObject* value) {
   }
 }
 
+// A key and its value as an encoder holds them while it walks a dict (whether it holds
+// references to them is the encoder's own).
+struct Pair {
+  PyObject* key;
+  PyObject* value;
+};
+
+// Releases the references `pairs[begin, end)` holds.
+void release(const std::vector<Pair>& pairs, Py_ssize_t begin, Py_ssize_t end) noexcept {
+  for (Py_ssize_t i = begin; i < end; ++i) {
+    Pair pair = pairs[static_cast<size_t>(i)];
+    Py_DECREF(pair.key);
+    Py_DECREF(pair.value);
+  }
+}
+
 // What json's default hook raises for everything else.
 [[noreturn]] void refuse(PyObject* value) {
   Ref held = Ref::borrow(value);  // the attribute lookups run host code
@@ -701,10 +722,7 @@ inline void prefetch_inside(PyObject* value) {
 class Encoder {
  public:
   explicit Encoder(Buffer& out) : out_(out) {}
-  Encoder(const Encoder&) = delete;
-  Encoder& operator=(const Encoder&) = delete;
-  Encoder(Encoder&&) = delete;
-  Encoder& operator=(Encoder&&) = delete;
+  VORNIK_PINNED(Encoder);
   ~Encoder() {
     while (!stack_.empty()) pop();
   }
@@ -724,11 +742,6 @@ class Encoder {
     kItems,     // a list of (key, value) pairs from a mapping's items()
     kSnapshot,  // a kDict frame whose pairs were given references before host code could run
     kLive,      // a kDict frame that goes on reading the dict itself, where json reads it live
-  };
-
-  struct Pair {
-    PyObject* key;
-    PyObject* value;
   };
 
   // Plain data, so that the stack moves by memcpy; the references it holds are released by
@@ -895,13 +908,7 @@ class Encoder {
   void pop() noexcept {
     Frame frame = stack_.back();
     stack_.pop_back();
-    if (frame.kind == Kind::kSnapshot) {
-      for (Py_ssize_t i = frame.begin; i < frame.end; ++i) {
-        Pair pair = pairs_[static_cast<size_t>(i)];
-        Py_DECREF(pair.key);
-        Py_DECREF(pair.value);
-      }
-    }
+    if (frame.kind == Kind::kSnapshot) release(pairs_, frame.begin, frame.end);
     if (frame.kind == Kind::kDict || frame.kind == Kind::kSnapshot || frame.kind == Kind::kLive) {
       pairs_.resize(static_cast<size_t>(frame.begin));
     }
@@ -929,12 +936,8 @@ class Encoder {
       write_string(out_, key);
     } else if (PyFloat_Check(key)) {
       write_float(out_, key, true);
-    } else if (key == Py_True) {
-      write_literal(out_, "\"true\"");
-    } else if (key == Py_False) {
-      write_literal(out_, "\"false\"");
-    } else if (key == Py_None) {
-      write_literal(out_, "\"null\"");
+    } else if (std::string_view text = constant_key(key); !text.empty()) {
+      out_.append(text.data(), text.size());
     } else if (PyLong_Check(key)) {
       write_int(out_, key, true);
     } else {
@@ -1093,8 +1096,8 @@ void write_claimed(Buffer& out, PyObject* value, Claim claim, bool quoted) {
                        Py_TYPE(value)->tp_name);
   }
   PyTypeObject* type = claim == Claim::kInt ? &PyLong_Type : &PyFloat_Type;
-  Ref text = host::check(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(type),
-                                                   host::intern("__repr__"), value));
+  Ref text = host::check(
+      PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(type), host::key<"__repr__">(), value));
   Py_ssize_t size = 0;
   const char* bytes = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (bytes == nullptr) host::throw_error_set();
@@ -1110,10 +1113,7 @@ void write_claimed(Buffer& out, PyObject* value, Claim claim, bool quoted) {
 class EditorEncoder {
  public:
   explicit EditorEncoder(Buffer& out) : out_(out) {}
-  EditorEncoder(const EditorEncoder&) = delete;
-  EditorEncoder& operator=(const EditorEncoder&) = delete;
-  EditorEncoder(EditorEncoder&&) = delete;
-  EditorEncoder& operator=(EditorEncoder&&) = delete;
+  VORNIK_PINNED(EditorEncoder);
   ~EditorEncoder() {
     while (!stack_.empty()) pop();
   }
@@ -1133,11 +1133,6 @@ class EditorEncoder {
     kIterator,  // an iterator over a list or tuple subclass
     kPairs,     // an exact dict with str keys: its pairs, sorted, in pairs_ (references)
     kItems,     // the sorted list of a mapping's items
-  };
-
-  struct Pair {
-    PyObject* key;
-    PyObject* value;
   };
 
   struct Frame {
@@ -1212,7 +1207,7 @@ class EditorEncoder {
     if (exact) {
       items = host::check(PyDict_Items(value));
     } else {
-      Ref view = host::check(PyObject_CallMethodNoArgs(value, host::intern("items")));
+      Ref view = host::check(PyObject_CallMethodNoArgs(value, host::key<"items">()));
       items = host::check(PySequence_List(view.get()));
     }
     host::check_status(PyList_Sort(items.get()));
@@ -1324,12 +1319,8 @@ class EditorEncoder {
       write_string<Form::kEditor>(out_, key);
     } else if (is_float) {
       write_float(out_, key, true);
-    } else if (key == Py_True) {
-      write_literal(out_, "\"true\"");
-    } else if (key == Py_False) {
-      write_literal(out_, "\"false\"");
-    } else if (key == Py_None) {
-      write_literal(out_, "\"null\"");
+    } else if (std::string_view text = constant_key(key); !text.empty()) {
+      out_.append(text.data(), text.size());
     } else {
       write_int(out_, key, true);
     }
@@ -1355,11 +1346,7 @@ class EditorEncoder {
     Frame frame = std::move(stack_.back());
     stack_.pop_back();
     if (frame.kind == Kind::kPairs) {
-      for (Py_ssize_t i = frame.begin; i < frame.end; ++i) {
-        Pair pair = pairs_[static_cast<size_t>(i)];
-        Py_DECREF(pair.key);
-        Py_DECREF(pair.value);
-      }
+      release(pairs_, frame.begin, frame.end);
       pairs_.resize(static_cast<size_t>(frame.begin));
     }
   }

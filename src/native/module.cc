@@ -1,5 +1,6 @@
 // vornik_git._native: the document reader and writer, offered to the tests and benchmarks
 // without adding names to the driver modules.
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -10,8 +11,11 @@
 
 namespace {
 
-using vornik::host::boundary;
+using vornik::host::Function;
+using vornik::host::FunctionSpec;
+using vornik::host::Handle;
 using vornik::host::Ref;
+using vornik::host::TypeCheck;
 
 // The bytes of an object that offers the buffer interface, for as long as this view lives.
 class BufferView {
@@ -19,10 +23,7 @@ class BufferView {
   explicit BufferView(PyObject* object) {
     vornik::host::check_status(PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE));
   }
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  BufferView(BufferView&&) = delete;
-  BufferView& operator=(BufferView&&) = delete;
+  VORNIK_PINNED(BufferView);
   ~BufferView() { PyBuffer_Release(&view_); }
   std::string_view bytes() const {
     return {static_cast<const char*>(view_.buf), static_cast<size_t>(view_.len)};
@@ -32,82 +33,78 @@ class BufferView {
   Py_buffer view_{};
 };
 
-PyObject* native_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary([&] {
-    if (nargs < 1 || nargs > 2) {
-      vornik::host::raise(PyExc_TypeError, "loads(data, text_mode=False)");
-    }
-    bool text_mode = nargs == 2 && vornik::host::is_true(args[1]);
-    BufferView view(args[0]);
-    return vornik::json::parse(view.bytes(), text_mode);
-  });
+Ref loads_body(Function&, PyObject* const* args) {
+  BufferView view(args[0]);
+  return vornik::json::parse(view.bytes(), vornik::host::is_true(args[1]));
 }
 
-PyObject* native_load(PyObject*, PyObject* path) {
-  return boundary([&] { return vornik::json::read_file(path); });
+Ref load_body(Function&, PyObject* const* args) {
+  return vornik::json::read_file(args[0]);
 }
 
-PyObject* native_dumps(PyObject*, PyObject* value) {
-  return boundary([&] { return vornik::json::dumps(value); });
+Ref dumps_body(Function&, PyObject* const* args) {
+  return vornik::json::dumps(args[0]);
 }
 
-PyObject* native_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary([&] {
-    if (nargs != 2) vornik::host::raise(PyExc_TypeError, "dump(value, path)");
-    vornik::json::write_file(args[1], args[0]);
-    return Ref::borrow(Py_None);
-  });
+Ref dump_body(Function&, PyObject* const* args) {
+  vornik::json::write_file(args[1], args[0]);
+  return vornik::host::none();
 }
 
-PyObject* native_dumps_editor(PyObject*, PyObject* value) {
-  return boundary([&] { return vornik::json::dumps_editor(value); });
+Ref dumps_editor_body(Function&, PyObject* const* args) {
+  return vornik::json::dumps_editor(args[0]);
 }
 
-PyObject* native_dump_editor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary([&] {
-    if (nargs != 2) vornik::host::raise(PyExc_TypeError, "dump_editor(value, path)");
-    vornik::json::write_editor_file(args[1], args[0]);
-    return Ref::borrow(Py_None);
-  });
+Ref dump_editor_body(Function&, PyObject* const* args) {
+  vornik::json::write_editor_file(args[1], args[0]);
+  return vornik::host::none();
 }
 
-PyObject* native_replace(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary([&] {
-    if (nargs != 2 || !PyBytes_Check(args[1])) {
-      vornik::host::raise(PyExc_TypeError, "replace(path, data: bytes)");
-    }
-    vornik::json::replace_file(
-        args[0], {PyBytes_AS_STRING(args[1]), static_cast<size_t>(PyBytes_GET_SIZE(args[1]))});
-    return Ref::borrow(Py_None);
-  });
+Ref replace_body(Function&, PyObject* const* args) {
+  if (!PyBytes_Check(args[1])) vornik::host::raise(PyExc_TypeError, "replace(path, data: bytes)");
+  vornik::json::replace_file(
+      args[0], {PyBytes_AS_STRING(args[1]), static_cast<size_t>(PyBytes_GET_SIZE(args[1]))});
+  return vornik::host::none();
 }
 
-PyMethodDef native_methods[] = {
-    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_loads)),
-     METH_FASTCALL, "loads(data, text_mode=False): parse UTF-8 JSON bytes."},
-    {"load", native_load, METH_O, "load(path): read a document file."},
-    {"dumps", native_dumps, METH_O, "dumps(value): the text form of a document."},
-    {"dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_dump)),
-     METH_FASTCALL, "dump(value, path): write a document file, replacing it atomically."},
-    {"dumps_editor", native_dumps_editor, METH_O,
-     "dumps_editor(value): the editor form, json.dumps(value, indent=1, sort_keys=True, "
-     "ensure_ascii=False)."},
-    {"replace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_replace)),
-     METH_FASTCALL,
-     "replace(path, data): put bytes in place of the file in one step, as the writers do."},
-    {"dump_editor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_dump_editor)),
-     METH_FASTCALL,
-     "dump_editor(value, path): write the editor form and a newline, replacing the file "
-     "atomically."},
-    {nullptr, nullptr, 0, nullptr},
-};
+// The body of a function that counts one level of recursion for its call, as the host counts a
+// call of one of its built-in functions: the document functions were built-ins, and where the
+// depth of a document meets the recursion limit they still give up at the same depth.
+template <vornik::host::FunctionBody Body>
+Ref as_builtin(Function& function, PyObject* const* args) {
+  vornik::host::RecursionGuard level;
+  level.enter(" while calling a Python object");
+  return Body(function, args);
+}
+
+// A function of this module that takes objects of any type.
+template <vornik::host::FunctionBody Body>
+FunctionSpec plain(const char* name, const char* doc,
+                   std::initializer_list<const char*> parameters) {
+  FunctionSpec spec{.name = name, .qualname = name, .doc = doc, .body = as_builtin<Body>};
+  for (const char* parameter : parameters) spec.parameters.push_back({parameter});
+  return spec;
+}
+
+const FunctionSpec kLoadsSpec =
+    plain<loads_body>("loads", "Parse UTF-8 JSON bytes; text_mode reads them as a text file would.",
+                      {"data", "text_mode"});
+const FunctionSpec kLoadSpec = plain<load_body>("load", "Read a document file.", {"path"});
+const FunctionSpec kDumpsSpec =
+    plain<dumps_body>("dumps", "The text form of a document.", {"value"});
+const FunctionSpec kDumpSpec =
+    plain<dump_body>("dump", "Write a document file, replacing it atomically.", {"value", "path"});
+const FunctionSpec kDumpsEditorSpec = plain<dumps_editor_body>(
+    "dumps_editor",
+    "The editor form, json.dumps(value, indent=1, sort_keys=True, ensure_ascii=False).", {"value"});
+const FunctionSpec kDumpEditorSpec = plain<dump_editor_body>(
+    "dump_editor", "Write the editor form and a newline, replacing the file atomically.",
+    {"value", "path"});
+const FunctionSpec kReplaceSpec = plain<replace_body>(
+    "replace", "Put bytes in place of the file in one step, as the writers do.", {"path", "data"});
 
 // Samples of the native function type, so that the tests can hold the host layer to what the
 // driver modules rely on: argument binding, type checks, introspection, methods, properties.
-using vornik::host::ClassMember;
-using vornik::host::Function;
-using vornik::host::FunctionSpec;
-using vornik::host::TypeCheck;
 
 Ref sample_body(Function&, PyObject* const* args) {
   Ref result = vornik::host::check(PyList_New(5));
@@ -143,97 +140,60 @@ const FunctionSpec lookup_spec{
 
 Ref record_init(Function&, PyObject* const* args) {
   vornik::host::setattr(args[0], "_data", args[1]);
-  return Ref::borrow(Py_None);
+  return vornik::host::none();
 }
 
 Ref record_value_get(Function&, PyObject* const* args) {
   Ref data = vornik::host::getattr(args[0], "_data");
-  PyObject* value = PyDict_GetItemWithError(data.get(), vornik::host::intern("value"));
+  PyObject* value = PyDict_GetItemWithError(data.get(), vornik::host::key<"value">());
   if (value == nullptr && PyErr_Occurred()) vornik::host::throw_error_set();
   return Ref::borrow(value != nullptr ? value : Py_None);
 }
 
 Ref record_value_set(Function&, PyObject* const* args) {
   Ref data = vornik::host::getattr(args[0], "_data");
-  vornik::host::check_status(PyDict_SetItem(data.get(), vornik::host::intern("value"), args[1]));
-  return Ref::borrow(Py_None);
+  vornik::host::check_status(PyDict_SetItem(data.get(), vornik::host::key<"value">(), args[1]));
+  return vornik::host::none();
 }
 
 const FunctionSpec record_init_spec{
     .name = "__init__",
     .qualname = "Record.__init__",
     .parameters = {{"self"}, {"data", "Dict[str, Any]", TypeCheck::kDict}},
-    .body = record_init,
-};
-const FunctionSpec record_value_get_spec{
-    .name = "value",
-    .qualname = "Record.value",
-    .doc = "The stored value",
-    .parameters = {{"self"}},
-    .return_annotation = "str",
-    .body = record_value_get,
-    .result_check = TypeCheck::kStr,
-};
-const FunctionSpec record_value_set_spec{
-    .name = "value",
-    .qualname = "Record.value",
-    .parameters = {{"self"}, {"value", "str", TypeCheck::kStr}},
-    .return_annotation = "None",
-    .body = record_value_set,
-};
+    .body = record_init};
+const vornik::host::PropertySpec record_value_property =
+    vornik::host::property({"value", "Record.value", "The stored value", "str", TypeCheck::kStr,
+                            record_value_get, record_value_set});
 
 // Builds the sample class `Record` on the given base class, as the driver modules build theirs.
 Ref make_record_body(Function& function, PyObject* const* args) {
-  Ref module = vornik::host::lookup_global(function.globals(), vornik::host::intern("_self"));
+  Ref module = vornik::host::lookup_global(function.globals(), vornik::host::key<"_self">());
   Ref bases = vornik::host::check(PyTuple_Pack(1, args[0]));
-  Ref getter = vornik::host::make_function(record_value_get_spec, module);
-  Ref setter = vornik::host::make_function(record_value_set_spec, module);
-  std::vector<ClassMember> members;
-  members.push_back({"KIND", vornik::host::make_str("record")});
-  members.push_back({"__init__", vornik::host::make_function(record_init_spec, module)});
-  members.push_back({"value", vornik::host::make_property(getter, setter)});
-  return vornik::host::make_class("Record", module, "A sample record over a dict.", bases, members);
+  const vornik::host::ClassSpec record_class{
+      .name = "Record",
+      .doc = "A sample record over a dict.",
+      .constants = {{"KIND", "record"}},
+      .members = {record_init_spec, record_value_property},
+  };
+  return vornik::host::make_class(record_class, module, bases);
 }
 
-const FunctionSpec make_record_spec{
-    .name = "make_record_class",
-    .qualname = "make_record_class",
-    .parameters = {{"base"}},
-    .body = make_record_body,
-};
+const FunctionSpec make_record_spec =
+    plain<make_record_body>("make_record_class", nullptr, {"base"});
 
-vornik::host::InitialiseOnce once("vornik_git._native");
-
-int native_exec(PyObject* module) {
-  return vornik::host::boundary_status([&] {
-    once.claim();
-    vornik::host::ModuleBody body(module);
-    body.bind("_self", module);
-    body.bind("sample", vornik::host::make_function(sample_spec, module, {Py_None, Py_None}));
-    body.bind("lookup", vornik::host::make_function(lookup_spec, module));
-    body.bind("make_record_class", vornik::host::make_function(make_record_spec, module));
-  });
+void load(const vornik::host::ModuleBody& body) {
+  body.bind("_self", body.module());
+  body.define(kLoadsSpec, {Py_False});
+  for (const FunctionSpec* spec :
+       {&kLoadSpec, &kDumpsSpec, &kDumpSpec, &kDumpsEditorSpec, &kReplaceSpec, &kDumpEditorSpec}) {
+    body.define(*spec);
+  }
+  body.define(sample_spec, {Py_None, Py_None});
+  body.define(lookup_spec);
+  body.define(make_record_spec);
 }
-
-PyModuleDef_Slot native_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(native_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef native_module = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "Native document reader and writer (private).",
-    0,
-    native_methods,
-    native_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__native() {
-  return PyModuleDef_Init(&native_module);
-}
+VORNIK_MODULE(_native, "vornik_git._native", .doc = "Native document reader and writer (private).",
+              .load = load)

@@ -1,7 +1,5 @@
 #include "nbdelta/access.h"
 
-#include "nbdelta/bound.h"
-
 namespace vornik::nbdelta {
 
 host::Ref get_or_none(host::Handle object, PyObject* key) {
@@ -15,9 +13,8 @@ host::Ref get_or_none(host::Handle object, PyObject* key) {
 }
 
 host::Ref canvas_of(host::Handle cell) {
-  const Keys& key = keys();
-  host::Ref metadata = get_item(cell, key.metadata);
-  return get_item(metadata, key.canvas);
+  host::Ref metadata = get_item(cell, host::key<"metadata">());
+  return get_item(metadata, host::key<"canvas">());
 }
 
 }  // namespace vornik::nbdelta

@@ -2,50 +2,28 @@
 // parameter records. The load sequence binds, in order: difflib, Any, Dict, List, Cell,
 // DiffCell, _cell_modified, DiffParameter, diff_dicts.
 #include "host/module.h"
-#include "host/ref.h"
-#include "nbdelta/bound.h"
+#include "nbdelta/definitions.h"
+#include "nbdelta/loaded.h"
+#include "nbdelta/originals.h"
 
 namespace {
 
-using vornik::host::ModuleBody;
-using vornik::host::Ref;
 namespace nbdelta = vornik::nbdelta;
 
-vornik::host::InitialiseOnce once("vornik_git.drivers.nbdelta");
+void load(const vornik::host::ModuleBody& body) {
+  body.import("difflib");
+  body.import_from("typing", {"Any", "Dict", "List"});
+  body.import_from("common", {"Cell"}, 1);
 
-int nbdelta_exec(PyObject* module) {
-  return vornik::host::boundary_status([&] {
-    once.claim();
-    nbdelta::intern_keys();
-    ModuleBody body(module);
-    body.import("difflib");
-    body.import_from("typing", {"Any", "Dict", "List"});
-    body.import_from("common", {"Cell"}, 1);
-
-    nbdelta::Bound& kept = nbdelta::bound();
-    kept.cell = body.get("Cell");
-    kept.diff_cell = nbdelta::make_diff_cell_class(module, kept.cell);
-    body.bind("DiffCell", kept.diff_cell);
-    kept.cell_modified = nbdelta::make_cell_modified(module);
-    body.bind("_cell_modified", kept.cell_modified);
-    kept.diff_parameter = nbdelta::make_diff_parameter_class(module);
-    body.bind("DiffParameter", kept.diff_parameter);
-    body.bind("diff_dicts", nbdelta::make_diff_dicts(module));
-    nbdelta::remember_classes(module);
-  });
+  nbdelta::Loaded& kept = nbdelta::loaded();
+  kept.cell = body.get("Cell");
+  kept.diff_cell = body.define_class(nbdelta::kDiffCellClass, {kept.cell});
+  kept.cell_modified = body.define(nbdelta::kCellModifiedSpec);
+  kept.diff_parameter = body.define_class(nbdelta::kDiffParameterClass);
+  body.define(nbdelta::kDiffDictsSpec);
+  nbdelta::remember_originals(body.module());
 }
-
-PyModuleDef_Slot nbdelta_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(nbdelta_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef nbdelta_module = {
-    PyModuleDef_HEAD_INIT, "nbdelta", nullptr, 0, nullptr, nbdelta_slots, nullptr, nullptr, nullptr,
-};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_nbdelta() {
-  return PyModuleDef_Init(&nbdelta_module);
-}
+VORNIK_MODULE(nbdelta, "vornik_git.drivers.nbdelta", .load = load)

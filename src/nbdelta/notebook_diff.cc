@@ -6,7 +6,8 @@
 
 #include "host/collector.h"
 #include "nbdelta/access.h"
-#include "nbdelta/bound.h"
+#include "nbdelta/definitions.h"
+#include "nbdelta/originals.h"
 #include "nbdelta/parent_links.h"
 #include "nbdelta/records.h"
 
@@ -69,22 +70,21 @@ void append(Handle list, Handle item) {
 // A repeated id keeps its first place and its last cell.
 template <class Records>
 Ref index_cells(const Records& records, Handle document) {
-  const Keys& key = keys();
   Ref index = new_dict();
-  PyObject* cells = PyDict_GetItemWithError(document, key.cells);
+  PyObject* cells = PyDict_GetItemWithError(document, host::key<"cells">());
   if (cells == nullptr) {
     if (PyErr_Occurred() != nullptr) host::throw_error_set();
     return index;
   }
   Ref held = Ref::borrow(cells);
   for_each_item(held, [&](Handle cell) {
-    Ref cell_type = get_item(cell, key.cell_type);
-    const bool is_code =
-        PyUnicode_CheckExact(cell_type.get())
-            ? same_text(cell_type.get(), key.code)
-            : host::check_status(PyObject_RichCompareBool(cell_type.get(), key.code, Py_EQ)) != 0;
+    Ref cell_type = get_item(cell, host::key<"cell_type">());
+    const bool is_code = PyUnicode_CheckExact(cell_type.get())
+                             ? same_text(cell_type.get(), host::key<"code">())
+                             : host::check_status(PyObject_RichCompareBool(
+                                   cell_type.get(), host::key<"code">(), Py_EQ)) != 0;
     if (!is_code) return;
-    Ref id = get_item(canvas_of(cell), key.id);
+    Ref id = get_item(canvas_of(cell), host::key<"id">());
     Ref record = records.index_record(cell);
     host::check_status(PyDict_SetItem(index.get(), id.get(), record.get()));
   });
@@ -131,14 +131,13 @@ typename Records::DiffCell cell_in_both(const Records& records, Handle previous,
 // counts as having none.
 template <class Records>
 Ref index_parameters(const Records& records, Handle document) {
-  const Keys& key = keys();
   Ref index = new_dict();
   try {
-    Ref metadata = get_item(document, key.metadata);
-    Ref canvas = get_item(metadata, key.canvas);
-    Ref parameters = get_item(canvas, key.parameters);
+    Ref metadata = get_item(document, host::key<"metadata">());
+    Ref canvas = get_item(metadata, host::key<"canvas">());
+    Ref parameters = get_item(canvas, host::key<"parameters">());
     for_each_item(parameters, [&](Handle parameter) {
-      Ref name = get_item(parameter, key.name);
+      Ref name = get_item(parameter, host::key<"name">());
       Ref record = records.parameter(parameter);
       host::check_status(PyDict_SetItem(index.get(), name.get(), record.get()));
     });
@@ -167,17 +166,17 @@ void parameter_in_both(const Records& records, Handle previous, Handle current) 
   Ref previous_value = records.parameter_value(previous);
   Ref differ = host::check(PyObject_RichCompare(value.get(), previous_value.get(), Py_NE));
   if (!host::is_true(differ.get())) return;
-  const Keys& key = keys();
   records.set_parameter_status(current, Status::kModified);
-  record_previous(records, current, key.prev_type, records.parameter_type(previous),
+  record_previous(records, current, host::key<"prev_type">(), records.parameter_type(previous),
                   [&](Handle type) { records.set_prev_type(current, type); });
-  record_previous(records, current, key.prev_value, records.parameter_value(previous),
+  record_previous(records, current, host::key<"prev_value">(), records.parameter_value(previous),
                   [&](Handle text) { records.set_prev_value(current, text); });
 }
 
+// The diff cells of the two versions: the removed ones in previous's order, then the added ones
+// and the ones in both, in current's order.
 template <class Records>
-Ref diff_documents(const Records& records, Handle prev, Handle current) {
-  const Keys& key = keys();
+Ref diff_cells(const Records& records, Handle prev, Handle current) {
   Ref current_cells = index_cells(records, current);
   Ref prev_cells = index_cells(records, prev);
 
@@ -202,11 +201,14 @@ Ref diff_documents(const Records& records, Handle prev, Handle current) {
     diff_cells.push_back(cell_in_both(records, previous, cell));
   }
 
-  Ref diff_graph = new_dict();
   Ref cells = host::check(PyList_New(0));
   for (const auto& diff_cell : diff_cells) append(cells, records.cell_data(diff_cell));
-  host::check_status(PyDict_SetItem(diff_graph.get(), key.cells, cells.get()));
+  return cells;
+}
 
+// The marked parameters: the removed ones, then the ones in both, then the added ones.
+template <class Records>
+Ref diff_parameters(const Records& records, Handle prev, Handle current) {
   Ref current_parameters = index_parameters(records, current);
   Ref prev_parameters = index_parameters(records, prev);
   std::vector<Ref> diff_parameters;
@@ -233,24 +235,36 @@ Ref diff_documents(const Records& records, Handle prev, Handle current) {
 
   Ref parameter_list = host::check(PyList_New(0));
   for (const Ref& record : diff_parameters) append(parameter_list, records.parameter_data(record));
+  return parameter_list;
+}
+
+// {"cells": [...], "metadata": {"canvas": {"parameter": [...]}}}
+template <class Records>
+Ref diff_documents(const Records& records, Handle prev, Handle current) {
+  Ref diff_graph = new_dict();
+  Ref cells = diff_cells(records, prev, current);
+  host::check_status(PyDict_SetItem(diff_graph.get(), host::key<"cells">(), cells.get()));
+  Ref parameter_list = diff_parameters(records, prev, current);
   Ref canvas = new_dict();
-  host::check_status(PyDict_SetItem(canvas.get(), key.parameter, parameter_list.get()));
+  host::check_status(PyDict_SetItem(canvas.get(), host::key<"parameter">(), parameter_list.get()));
   Ref metadata = new_dict();
-  host::check_status(PyDict_SetItem(metadata.get(), key.canvas, canvas.get()));
-  host::check_status(PyDict_SetItem(diff_graph.get(), key.metadata, metadata.get()));
+  host::check_status(PyDict_SetItem(metadata.get(), host::key<"canvas">(), canvas.get()));
+  host::check_status(PyDict_SetItem(diff_graph.get(), host::key<"metadata">(), metadata.get()));
   return diff_graph;
 }
 
 Ref diff_dicts_body(Function& function, PyObject* const* args) {
   host::CollectorPause pause;
   PyObject* globals = function.globals();
-  if (collaborators_are_stock(globals)) {
+  if (collaborators_are_original()) {
     return diff_documents(DirectRecords(globals), args[0], args[1]);
   }
   return diff_documents(MemberRecords(globals), args[0], args[1]);
 }
 
-const FunctionSpec diff_dicts_spec{
+}  // namespace
+
+const FunctionSpec kDiffDictsSpec{
     .name = "diff_dicts",
     .qualname = "diff_dicts",
     .doc = "Ipython Notebook Diff Driver main",
@@ -263,11 +277,5 @@ const FunctionSpec diff_dicts_spec{
                       "parameter", "name"},
     .body = diff_dicts_body,
 };
-
-}  // namespace
-
-Ref make_diff_dicts(Handle module) {
-  return host::make_function(diff_dicts_spec, module);
-}
 
 }  // namespace vornik::nbdelta

@@ -1,16 +1,14 @@
 #include "nbdelta/parent_links.h"
 
 #include "nbdelta/access.h"
-#include "nbdelta/bound.h"
 
 namespace vornik::nbdelta {
 namespace {
 
 host::Ref make_link(PyObject* id, PyObject* name) {
-  const Keys& key = keys();
   host::Ref link = host::check(PyDict_New());
-  host::check_status(PyDict_SetItem(link.get(), key.id, id));
-  host::check_status(PyDict_SetItem(link.get(), key.name, name));
+  host::check_status(PyDict_SetItem(link.get(), host::key<"id">(), id));
+  host::check_status(PyDict_SetItem(link.get(), host::key<"name">(), name));
   return link;
 }
 
@@ -33,10 +31,9 @@ host::Ref links_from_dict(PyObject* names, PyObject* other, bool wanted) {
 }  // namespace
 
 ParentNames::ParentNames(host::Handle parents) {
-  const Keys& key = keys();
   auto read = [&](host::Handle parent) {
-    host::Ref id = get_item(parent, key.id);
-    host::Ref name = get_item(parent, key.name);
+    host::Ref id = get_item(parent, host::key<"id">());
+    host::Ref name = get_item(parent, host::key<"name">());
     add(std::move(id), std::move(name));
   };
   if (PyList_CheckExact(parents.get())) {

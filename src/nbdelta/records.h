@@ -8,7 +8,9 @@
 #include <utility>
 
 #include "nbdelta/access.h"
-#include "nbdelta/bound.h"
+#include "nbdelta/loaded.h"
+#include "nbdelta/source_change.h"
+#include "nbdelta/status.h"
 
 namespace vornik::nbdelta {
 
@@ -90,90 +92,94 @@ class DirectRecords {
     host::Ref metadata;
   };
 
-  explicit DirectRecords(PyObject* globals) : globals_(globals), keys_(keys()), kept_(bound()) {}
+  explicit DirectRecords(PyObject* globals) : globals_(globals) {}
 
   static host::Ref index_record(host::Handle cell) { return cell.new_ref(); }
-  DiffCell diff_cell(host::Handle record) const {
+  static DiffCell diff_cell(host::Handle record) {
     host::Ref copy = PyDict_CheckExact(record.get()) ? host::check(PyDict_Copy(record))
                                                      : host::call(host::getattr(record, "copy"));
     host::check_argument("cell", copy, host::TypeCheck::kDict);
     DiffCell cell{std::move(copy), {}};
-    cell.metadata = get_item(cell.copy, keys_.metadata);
+    cell.metadata = get_item(cell.copy, host::key<"metadata">());
     set_cell_status(cell, Status::kUnchanged);
     return cell;
   }
-  void set_cell_status(const DiffCell& cell, Status status) const {
-    set_item(canvas(cell), keys_.diff_status, constant(status));
+  static void set_cell_status(const DiffCell& cell, Status status) {
+    set_item(canvas(cell), host::key<"diff_status">(), constant(status));
   }
-  host::Ref source(host::Handle record) const {
+  static host::Ref source(host::Handle record) {
     if (PyDict_CheckExact(record.get())) {
-      PyObject* value = PyDict_GetItemWithError(record, keys_.source);
+      PyObject* value = PyDict_GetItemWithError(record, host::key<"source">());
       if (value == nullptr && PyErr_Occurred() != nullptr) host::throw_error_set();
       if (value == nullptr || value == Py_None) return new_list();
       if (!PyUnicode_Check(value)) return host::Ref::borrow(value);
     }
     // A source held as one text is split into lines by Cell itself; a mapping other than a
     // dict may run code of its own when read. Both are left to the member.
-    host::Ref wrapper = host::call(kept_.cell, record);
+    host::Ref wrapper = host::call(loaded().cell, record);
     return host::getattr(wrapper, "source");
   }
-  host::Ref source(const DiffCell& cell) const { return source(cell.copy); }
-  void set_source(const DiffCell& cell, host::Handle value) const {
-    set_item(cell.copy, keys_.source, value);
+  static host::Ref source(const DiffCell& cell) { return source(cell.copy); }
+  static void set_source(const DiffCell& cell, host::Handle value) {
+    set_item(cell.copy, host::key<"source">(), value);
   }
-  host::Ref parents(host::Handle record) const { return parents_in(canvas_of(record)); }
-  host::Ref parents(const DiffCell& cell) const { return parents_in(canvas(cell)); }
-  void set_parents(const DiffCell& cell, host::Handle value) const {
-    set_item(canvas(cell), keys_.parents, value);
+  static host::Ref parents(host::Handle record) { return parents_in(canvas_of(record)); }
+  static host::Ref parents(const DiffCell& cell) { return parents_in(canvas(cell)); }
+  static void set_parents(const DiffCell& cell, host::Handle value) {
+    set_item(canvas(cell), host::key<"parents">(), value);
   }
-  void set_prev_source(const DiffCell& cell, host::Handle value) const {
-    set_list(cell, keys_.prev_source, value);
+  static void set_prev_source(const DiffCell& cell, host::Handle value) {
+    set_list(cell, host::key<"prev_source">(), value);
   }
-  void set_added_parents(const DiffCell& cell, host::Handle value) const {
-    set_list(cell, keys_.added_parents, value);
+  static void set_added_parents(const DiffCell& cell, host::Handle value) {
+    set_list(cell, host::key<"added_parents">(), value);
   }
-  void set_removed_parents(const DiffCell& cell, host::Handle value) const {
-    set_list(cell, keys_.removed_parents, value);
+  static void set_removed_parents(const DiffCell& cell, host::Handle value) {
+    set_list(cell, host::key<"removed_parents">(), value);
   }
   bool modified(const DiffCell& cell) const {
-    host::Ref previous = get_or(canvas(cell), keys_.prev_source, new_list);
+    host::Ref previous = get_or(canvas(cell), host::key<"prev_source">(), new_list);
     host::check_result(previous, host::TypeCheck::kList);
     host::Ref current = source(cell);
     return lines_differ(globals_, previous, current);
   }
   static host::Ref cell_data(const DiffCell& cell) { return cell.copy.clone(); }
 
-  host::Ref parameter(host::Handle parameter) const {
+  static host::Ref parameter(host::Handle parameter) {
     host::check_argument("data", parameter, host::TypeCheck::kDict);
     set_parameter_status(parameter, Status::kUnchanged);
     return parameter.new_ref();
   }
-  void set_parameter_status(host::Handle record, Status status) const {
-    host::check_status(PyDict_SetItem(record, keys_.diff_status, constant(status)));
+  static void set_parameter_status(host::Handle record, Status status) {
+    host::check_status(PyDict_SetItem(record, host::key<"diff_status">(), constant(status)));
   }
-  host::Ref parameter_value(host::Handle record) const { return text_field(record, keys_.value); }
-  host::Ref parameter_type(host::Handle record) const { return text_field(record, keys_.type); }
-  void set_prev_type(host::Handle record, host::Handle value) const {
-    host::check_argument("value", value, host::TypeCheck::kStr);
-    host::check_status(PyDict_SetItem(record, keys_.prev_type, value));
+  static host::Ref parameter_value(host::Handle record) {
+    return text_field(record, host::key<"value">());
   }
-  void set_prev_value(host::Handle record, host::Handle value) const {
+  static host::Ref parameter_type(host::Handle record) {
+    return text_field(record, host::key<"type">());
+  }
+  static void set_prev_type(host::Handle record, host::Handle value) {
     host::check_argument("value", value, host::TypeCheck::kStr);
-    host::check_status(PyDict_SetItem(record, keys_.prev_value, value));
+    host::check_status(PyDict_SetItem(record, host::key<"prev_type">(), value));
+  }
+  static void set_prev_value(host::Handle record, host::Handle value) {
+    host::check_argument("value", value, host::TypeCheck::kStr);
+    host::check_status(PyDict_SetItem(record, host::key<"prev_value">(), value));
   }
   static host::Ref parameter_data(host::Handle record) { return record.new_ref(); }
 
  private:
-  PyObject* constant(Status status) const {
-    return kept_.statuses.at(static_cast<int>(status)).get();
+  static PyObject* constant(Status status) { return status_value(status); }
+  static host::Ref canvas(const DiffCell& cell) {
+    return get_item(cell.metadata, host::key<"canvas">());
   }
-  host::Ref canvas(const DiffCell& cell) const { return get_item(cell.metadata, keys_.canvas); }
   // What Cell.parents gives: the stored list, or a fresh one for none.
-  host::Ref parents_in(host::Handle canvas) const {
-    host::Ref value = get_or_none(canvas, keys_.parents);
+  static host::Ref parents_in(host::Handle canvas) {
+    host::Ref value = get_or_none(canvas, host::key<"parents">());
     return value.get() == Py_None ? new_list() : std::move(value);
   }
-  void set_list(const DiffCell& cell, PyObject* key, host::Handle value) const {
+  static void set_list(const DiffCell& cell, PyObject* key, host::Handle value) {
     host::check_argument("value", value, host::TypeCheck::kList);
     set_item(canvas(cell), key, value);
   }
@@ -184,8 +190,6 @@ class DirectRecords {
   }
 
   PyObject* globals_;
-  const Keys& keys_;
-  const Bound& kept_;
 };
 
 }  // namespace vornik::nbdelta

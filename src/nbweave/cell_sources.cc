@@ -9,8 +9,8 @@ using host::Ref;
 
 void CellSources::start(Ref merge_source, Handle git_class, Handle g, bool defer) {
   merge_source_ = std::move(merge_source);
-  current_label_ = host::check(PyNumber_Add(file_path_, host::intern("-current")));
-  incoming_label_ = host::check(PyNumber_Add(file_path_, host::intern("-incoming")));
+  current_label_ = host::check(PyNumber_Add(file_path_, host::key<"-current">()));
+  incoming_label_ = host::check(PyNumber_Add(file_path_, host::key<"-incoming">()));
   label_keywords_ = host::intern_tuple({"current_name", "incoming_name"});
   if (merge_source_.get() != loaded().merge_source.get() || !engine::stock_git_class(git_class) ||
       !engine::stock_git(g)) {

@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "nbweave/keys.h"
-
 namespace vornik::nbweave {
 namespace {
 
@@ -59,34 +57,7 @@ void record_others(Loaded& loaded, host::LoadRecord& record, Handle module) {
   }
 }
 
-Keys interned_keys{};
-
 }  // namespace
-
-const Keys& keys() {
-  return interned_keys;
-}
-
-void intern_keys() {
-  using host::intern;
-  interned_keys = Keys{
-      .cells = intern("cells"),
-      .metadata = intern("metadata"),
-      .canvas = intern("canvas"),
-      .id = intern("id"),
-      .name = intern("name"),
-      .source = intern("source"),
-      .parents = intern("parents"),
-      .comments = intern("comments"),
-      .link_id = intern("link_id"),
-      .outputs = intern("outputs"),
-      .execution_count = intern("execution_count"),
-      .parameters = intern("parameters"),
-      .empty = intern(""),
-      .current_mark = intern("<<< "),
-      .incoming_mark = intern(">>> "),
-  };
-}
 
 Loaded& loaded() {
   static auto* const kept = new Loaded;  // NOLINT(cppcoreguidelines-owning-memory): for the process

@@ -6,7 +6,6 @@
 #include "host/items.h"
 #include "nbweave/collaborators.h"
 #include "nbweave/debug_log.h"
-#include "nbweave/keys.h"
 #include "nbweave/records.h"
 
 namespace vornik::nbweave {
@@ -17,8 +16,8 @@ using host::Ref;
 
 // `cell._canvas`: `data["metadata"]["canvas"]`.
 Ref canvas_of(Handle record) {
-  Ref metadata = host::get_item(record, keys().metadata);
-  return host::get_item(metadata, keys().canvas);
+  Ref metadata = host::get_item(record, host::key<"metadata">());
+  return host::get_item(metadata, host::key<"canvas">());
 }
 
 // `canvas.get(key)`; None when absent.
@@ -60,44 +59,44 @@ Ref DirectRecords::make(Handle data, Version /*version*/, bool /*by_keyword*/) {
 }
 
 Ref DirectRecords::name(Handle record) {
-  Ref name = get_or_none(canvas_of(record), keys().name);
-  return name.get() == Py_None ? Ref::borrow(keys().empty) : std::move(name);
+  Ref name = get_or_none(canvas_of(record), host::key<"name">());
+  return name.get() == Py_None ? Ref::borrow(host::key<"">()) : std::move(name);
 }
 
 void DirectRecords::set_name(Handle record, Handle name) {
-  host::set_item(canvas_of(record), keys().name, name);
+  host::set_item(canvas_of(record), host::key<"name">(), name);
 }
 
 Ref DirectRecords::source(Handle record) {
-  Ref source = get_or_none(record, keys().source);
+  Ref source = get_or_none(record, host::key<"source">());
   if (source.get() == Py_None) return host::check(PyList_New(0));
   if (PyUnicode_Check(source.get())) return split_lines(source);
   return source;
 }
 
 void DirectRecords::set_source(Handle record, Handle lines) {
-  host::set_item(record, keys().source, lines);
+  host::set_item(record, host::key<"source">(), lines);
 }
 
 Ref DirectRecords::parents(Handle record) {
-  return list_or_fresh(canvas_of(record), keys().parents);
+  return list_or_fresh(canvas_of(record), host::key<"parents">());
 }
 
 void DirectRecords::set_parents(Handle record, Handle parents) {
-  host::set_item(canvas_of(record), keys().parents, parents);
+  host::set_item(canvas_of(record), host::key<"parents">(), parents);
 }
 
 Ref DirectRecords::comments(Handle record) {
-  return list_or_fresh(canvas_of(record), keys().comments);
+  return list_or_fresh(canvas_of(record), host::key<"comments">());
 }
 
 void DirectRecords::add_comment(Handle record, Handle comment) {
   Ref canvas = canvas_of(record);
-  if (get_or_none(canvas, keys().comments).get() == Py_None) {
+  if (get_or_none(canvas, host::key<"comments">()).get() == Py_None) {
     Ref fresh = host::check(PyList_New(0));
-    host::set_item(canvas, keys().comments, fresh);
+    host::set_item(canvas, host::key<"comments">(), fresh);
   }
-  Ref comments = host::get_item(canvas, keys().comments);
+  Ref comments = host::get_item(canvas, host::key<"comments">());
   if (PyList_CheckExact(comments.get())) {
     host::check_status(PyList_Append(comments.get(), comment));
   } else {
@@ -109,7 +108,7 @@ void DirectRecords::mark(Handle record, Version version) {
   Ref name = DirectRecords::name(record);
   if (!host::is_true(name.get()) || version == Version::kBase) return;
   Ref marked =
-      marked_name(name, version == Version::kCurrent ? keys().current_mark : keys().incoming_mark);
+      marked_name(name, version == Version::kCurrent ? host::key<"<<< ">() : host::key<">>> ">());
   if (marked) set_name(record, marked);
 }
 
@@ -131,7 +130,7 @@ Ref DirectRecords::changed(Handle record0, Handle record1) const {
 }
 
 void DirectRecords::identify(Handle record) const {
-  for (PyObject* key : {keys().link_id, keys().id}) {
+  for (PyObject* key : {host::key<"link_id">(), host::key<"id">()}) {
     Ref text;
     if (others_original_) {
       Ref fresh = host::call(loaded().uuid4);
@@ -144,7 +143,7 @@ void DirectRecords::identify(Handle record) const {
 }
 
 Ref DirectRecords::link_id(Handle record) {
-  return get_or_none(canvas_of(record), keys().link_id);
+  return get_or_none(canvas_of(record), host::key<"link_id">());
 }
 
 Ref DirectRecords::git_class() const {

@@ -3,10 +3,9 @@
 #include "host/compat.h"
 #include "host/function.h"
 #include "nbweave/collaborators.h"
-#include "nbweave/keys.h"
 #include "nbweave/nbweave.h"
 #include "nbweave/records.h"
-#include "nbweave/structure.h"
+#include "structdiff/structure.h"
 
 namespace vornik::nbweave {
 namespace {
@@ -24,17 +23,11 @@ Ref constant(Function& function, const char* name) {
   return host::getattr(function.global("MergeCell"), name);
 }
 
-// `super().__init__(cell)`, as it resolves from the class that defined this initialiser.
-void initialise_base(PyObject* self, PyObject* cell) {
-  Ref base = host::call(reinterpret_cast<PyObject*>(&PySuper_Type), loaded().merge_cell, self);
-  host::call(host::getattr(base, "__init__"), cell);
-}
-
 Ref merge_cell_init(Function& function, PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* cell = args[1];
   PyObject* file_type = args[2];
-  initialise_base(self, cell);
+  host::init_base(loaded().merge_cell, self, cell);  // super().__init__(cell)
   if (host::assertions_enabled()) {
     bool known = false;
     for (const char* name : {"BASE", "CURRENT", "INCOMING"}) {
@@ -54,8 +47,8 @@ Ref merge_cell_init(Function& function, PyObject* const* args) {
 
 Ref file_type_get(Function& function, PyObject* const* args) {
   Ref stored = host::getattr(args[0], "_file_type");
-  if (text_equals(stored.get(), host::intern("current"))) return constant(function, "CURRENT");
-  if (text_equals(stored.get(), host::intern("incoming"))) return constant(function, "INCOMING");
+  if (text_equals(stored.get(), host::key<"current">())) return constant(function, "CURRENT");
+  if (text_equals(stored.get(), host::key<"incoming">())) return constant(function, "INCOMING");
   return constant(function, "BASE");
 }
 
@@ -66,9 +59,9 @@ Ref add_conflict_mark(Function& function, PyObject* const* args) {
   Ref file_type = host::getattr(self, "file_type");
   PyObject* prefix = nullptr;
   if (text_equals(file_type.get(), constant(function, "CURRENT"))) {
-    prefix = keys().current_mark;
+    prefix = host::key<"<<< ">();
   } else if (text_equals(file_type.get(), constant(function, "INCOMING"))) {
-    prefix = keys().incoming_mark;
+    prefix = host::key<">>> ">();
   } else {
     return Ref::borrow(Py_None);
   }
@@ -109,13 +102,13 @@ Ref marked_name(Handle name, PyObject* prefix) {
 void drop_parent_names(Handle first, Handle second) {
   auto drop = [](PyObject* link) {
     if (PyDict_CheckExact(link)) {
-      if (PyDict_DelItem(link, keys().name) < 0) {
+      if (PyDict_DelItem(link, host::key<"name">()) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error_set();
         PyErr_Clear();
       }
       return;
     }
-    host::call(host::getattr(link, "pop"), keys().name, Py_None);
+    host::call(host::getattr(link, "pop"), host::key<"name">(), Py_None);
   };
   if (PyList_CheckExact(first.get()) && PyList_CheckExact(second.get())) {
     // What iterating their concatenation visits, without making it.
@@ -146,15 +139,15 @@ Ref logged_difference(Function& function, Handle data0, Handle data1) {
 }
 
 Ref cell_difference(Handle data0, Handle data1, Handle delete_marker, Handle replace_marker) {
-  Ref cell_diff =
-      structural_diff(data0.get(), data1.get(), {delete_marker.get(), replace_marker.get()});
+  Ref cell_diff = structdiff::structural_diff(data0.get(), data1.get(),
+                                              {delete_marker.get(), replace_marker.get()});
   if (PyDict_CheckExact(cell_diff.get())) {
-    if (PyDict_DelItem(cell_diff.get(), keys().execution_count) < 0) {
+    if (PyDict_DelItem(cell_diff.get(), host::key<"execution_count">()) < 0) {
       if (!PyErr_ExceptionMatches(PyExc_KeyError)) host::throw_error_set();
       PyErr_Clear();
     }
   } else {
-    host::call(host::getattr(cell_diff, "pop"), keys().execution_count, Py_None);
+    host::call(host::getattr(cell_diff, "pop"), host::key<"execution_count">(), Py_None);
   }
   return cell_diff;
 }
@@ -187,6 +180,14 @@ const host::FunctionSpec kAddConflictMarkSpec{
     .parameters = {{"self"}},
     .return_annotation = "None",
     .body = add_conflict_mark,
+};
+
+const host::ClassSpec kMergeCellClass{
+    .name = "MergeCell",
+    .doc = "Data structure to represent a cell that undergos merge process.",
+    .constants = {{"BASE", "base"}, {"CURRENT", "current"}, {"INCOMING", "incoming"}},
+    .members = {kMergeCellInitSpec, host::ClassMemberSpec::read_only(kFileTypeSpec),
+                kAddConflictMarkSpec},
 };
 
 const host::FunctionSpec kCellChangedSpec{

@@ -7,9 +7,7 @@
 namespace vornik::nbweave {
 
 extern const host::FunctionSpec kMergeSourceSpec;
-extern const host::FunctionSpec kMergeCellInitSpec;
-extern const host::FunctionSpec kFileTypeSpec;
-extern const host::FunctionSpec kAddConflictMarkSpec;
+extern const host::ClassSpec kMergeCellClass;
 extern const host::FunctionSpec kCellChangedSpec;
 extern const host::FunctionSpec kMergeFilesSpec;
 

@@ -8,7 +8,6 @@
 #include "json/document.h"
 #include "nbweave/comment_index.h"
 #include "nbweave/dict_keys.h"
-#include "nbweave/keys.h"
 #include "nbweave/parameter_merge.h"
 
 namespace vornik::nbweave {
@@ -28,8 +27,8 @@ PyObject* dict_item(Handle map, Handle key) {
 
 // `del diff["outputs"]` when it has one.
 void drop_outputs(Handle diff) {
-  if (contains(diff, keys().outputs)) {
-    host::check_status(PyObject_DelItem(diff, keys().outputs));
+  if (contains(diff, host::key<"outputs">())) {
+    host::check_status(PyObject_DelItem(diff, host::key<"outputs">()));
   }
 }
 
@@ -134,9 +133,10 @@ Ref NotebookMerge<Records>::write_merged() {
     Ref data = records_.data(merged_cells_.cell(order[i]));
     PyList_SET_ITEM(cells.get(), static_cast<Py_ssize_t>(i), data.release());
   }
-  host::check_status(PyObject_SetItem(merged.get(), host::intern("cells"), cells.get()));
-  Ref canvas = host::get_item(host::get_item(merged, "metadata"), "canvas");
-  host::check_status(PyObject_SetItem(canvas.get(), host::intern("parameters"), parameters.get()));
+  host::check_status(PyObject_SetItem(merged.get(), host::key<"cells">(), cells.get()));
+  Ref canvas =
+      host::get_item(host::get_item(merged, host::key<"metadata">()), host::key<"canvas">());
+  host::check_status(PyObject_SetItem(canvas.get(), host::key<"parameters">(), parameters.get()));
   return merged;
 }
 
@@ -145,11 +145,12 @@ Ref NotebookMerge<Records>::write_merged() {
 template <class Records>
 Ref NotebookMerge<Records>::cell_map(Handle document, Version version, MergedCells* merged) {
   Ref map = merged == nullptr ? host::check(PyDict_New()) : Ref();
-  Ref cells = host::get_item(document, "cells");
+  Ref cells = host::get_item(document, host::key<"cells">());
   Ref iterator = host::check(PyObject_GetIter(cells.get()));
   while (Ref cell = Ref::steal(PyIter_Next(iterator.get()))) {
     Ref cell_id = host::get_item(
-        host::get_item(host::get_item(cell, keys().metadata), keys().canvas), keys().id);
+        host::get_item(host::get_item(cell, host::key<"metadata">()), host::key<"canvas">()),
+        host::key<"id">());
     Ref record = records_.make(cell, version, true);
     if (merged != nullptr) {
       merged->assign(cell_id.get(), record.get(), version);
@@ -237,7 +238,7 @@ void NotebookMerge<Records>::duplicate(Handle cell_id, bool with_marks) {
 
 template <class Records>
 void NotebookMerge<Records>::take_comments(Handle cell_id, Handle canvas_diff) {
-  Ref comments = host::get_item(canvas_diff, "comments");
+  Ref comments = host::get_item(canvas_diff, host::key<"comments">());
   Ref iterator = host::check(PyObject_GetIter(comments.get()));
   Ref held = Ref::borrow(merged_cells_.cell_for(cell_id.get()));
   CommentIndex present_comments(Records::kCommentsOnlyGrow);
@@ -318,7 +319,7 @@ void NotebookMerge<Records>::incoming_removed_unchanged(Handle cell_id) {
   fresh_names();
   Ref comp_name = records_.name(merged_cells_.cell_for(cell_id.get()));
   if (host::is_true(comp_name.get())) {
-    Ref pop_comp_name = host::check(PyNumber_Add(keys().incoming_mark, comp_name.get()));
+    Ref pop_comp_name = host::check(PyNumber_Add(host::key<">>> ">(), comp_name.get()));
     int comp_id = merged_cells_.entry_named(pop_comp_name.get());
     if (comp_id >= 0) {
       records_.set_name(merged_cells_.cell(comp_id), comp_name);
@@ -355,13 +356,13 @@ void NotebookMerge<Records>::both_changed(Handle cell_id, Handle base_cell) {
   Ref incoming_comp_name = records_.name(dict_item(incoming_cells_, cell_id));
   bool current_named = host::is_true(current_comp_name.get());
   bool incoming_named = host::is_true(incoming_comp_name.get());
-  bool source_changed = contains(incoming_cell_diff, keys().source);
+  bool source_changed = contains(incoming_cell_diff, host::key<"source">());
 
   Ref canvas_diff;
-  if (contains(incoming_cell_diff, keys().metadata)) {
-    Ref metadata_diff = host::get_item(incoming_cell_diff, keys().metadata);
-    if (contains(metadata_diff, keys().canvas))
-      canvas_diff = host::get_item(metadata_diff, keys().canvas);
+  if (contains(incoming_cell_diff, host::key<"metadata">())) {
+    Ref metadata_diff = host::get_item(incoming_cell_diff, host::key<"metadata">());
+    if (contains(metadata_diff, host::key<"canvas">()))
+      canvas_diff = host::get_item(metadata_diff, host::key<"canvas">());
   }
   if (canvas_diff) {
     both_changed_canvas(cell_id, canvas_diff, source_changed, current_named, incoming_named);
@@ -407,7 +408,7 @@ void NotebookMerge<Records>::prune_parents() {
     Ref new_parents = host::check(PyList_New(0));
     Ref iterator = host::check(PyObject_GetIter(parents.get()));
     while (Ref parent = Ref::steal(PyIter_Next(iterator.get()))) {
-      Ref parent_id = host::get_item(parent, "id");
+      Ref parent_id = host::get_item(parent, host::key<"id">());
       int present = PySet_Contains(comp_id_set.get(), parent_id.get());
       if (present < 0) {
         // An unhashable id equals no key.
@@ -417,7 +418,7 @@ void NotebookMerge<Records>::prune_parents() {
       }
       if (present == 0) continue;
       Ref link = host::check(PyDict_New());
-      host::check_status(PyDict_SetItem(link.get(), host::intern("id"), parent_id.get()));
+      host::check_status(PyDict_SetItem(link.get(), host::key<"id">(), parent_id.get()));
       host::check_status(PyList_Append(new_parents.get(), link.get()));
     }
     if (PyErr_Occurred()) host::throw_error_set();

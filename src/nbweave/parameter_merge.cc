@@ -3,7 +3,7 @@
 #include "host/items.h"
 
 #include "nbweave/dict_keys.h"
-#include "nbweave/structure.h"
+#include "structdiff/structure.h"
 
 namespace vornik::nbweave {
 namespace {
@@ -14,13 +14,13 @@ using host::Ref;
 // Name to parameter object, in list order; a repeated name keeps the later object at the
 // place of the earlier one.
 Ref parameters_by_name(Handle document) {
-  Ref metadata = host::get_item(document, "metadata");
-  Ref canvas = host::get_item(metadata, "canvas");
-  Ref parameters = host::get_item(canvas, "parameters");
+  Ref metadata = host::get_item(document, host::key<"metadata">());
+  Ref canvas = host::get_item(metadata, host::key<"canvas">());
+  Ref parameters = host::get_item(canvas, host::key<"parameters">());
   Ref by_name = host::check(PyDict_New());
   Ref iterator = host::check(PyObject_GetIter(parameters.get()));
   while (Ref parameter = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref name = host::get_item(parameter, "name");
+    Ref name = host::get_item(parameter, host::key<"name">());
     host::check_status(PyDict_SetItem(by_name.get(), name.get(), parameter.get()));
   }
   if (PyErr_Occurred()) host::throw_error_set();
@@ -51,12 +51,13 @@ class ParameterMerge {
       PyObject* base = lookup(base_, name);
       PyObject* current = lookup(current_, name);
       bool in_incoming = contains(incoming_, name);
-      if (!values_equal(base, current)) {
+      if (!structdiff::values_equal(base, current)) {
         if (!in_incoming) {
           keep_current_as_conflicting(name);
           remove(name);
         } else if (PyObject* incoming = lookup(incoming_, name);
-                   !values_equal(base, incoming) && !values_equal(current, incoming)) {
+                   !structdiff::values_equal(base, incoming) &&
+                   !structdiff::values_equal(current, incoming)) {
           // Both changed it, differently; otherwise current's change stands.
           keep_current_as_conflicting(name);
           add_incoming_as_conflicting(name);
@@ -64,14 +65,14 @@ class ParameterMerge {
         }
       } else if (!in_incoming) {
         remove(name);
-      } else if (!values_equal(base, lookup(incoming_, name))) {
+      } else if (!structdiff::values_equal(base, lookup(incoming_, name))) {
         host::check_status(PyDict_SetItem(merged_.get(), name.get(), lookup(incoming_, name)));
       }
     }
     // Names that base has and current has not, in base's order.
     for (Ref& name : dict_keys(base_.get())) {
       if (contains(current_, name) || !contains(incoming_, name)) continue;
-      if (!values_equal(lookup(incoming_, name), lookup(base_, name))) {
+      if (!structdiff::values_equal(lookup(incoming_, name), lookup(base_, name))) {
         add_incoming_as_conflicting(name);
       }
     }
@@ -79,7 +80,7 @@ class ParameterMerge {
     for (Ref& name : dict_keys(incoming_.get())) {
       if (contains(base_, name)) continue;
       if (contains(current_, name)) {
-        if (!values_equal(lookup(current_, name), lookup(incoming_, name))) {
+        if (!structdiff::values_equal(lookup(current_, name), lookup(incoming_, name))) {
           keep_current_as_conflicting(name);
           add_incoming_as_conflicting(name);
           remove(name);
@@ -95,7 +96,7 @@ class ParameterMerge {
   static void rename(Handle parameter, const char* prefix, Handle name, Handle target) {
     Ref renamed = host::check(PyNumber_Add(host::intern(prefix), name));
     host::check_status(PyDict_SetItem(target, renamed.get(), parameter));
-    host::check_status(PyObject_SetItem(parameter, host::intern("name"), renamed.get()));
+    host::check_status(PyObject_SetItem(parameter, host::key<"name">(), renamed.get()));
   }
 
   void keep_current_as_conflicting(Handle name) {

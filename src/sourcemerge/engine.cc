@@ -363,7 +363,7 @@ Session::Cell Session::merge(Handle current, Handle base, Handle incoming, Handl
   std::string_view sides[3];
   const Handle lists[3] = {current, base, incoming};
   for (int i = 0; i < 3; ++i) {
-    texts[i] = Ref::steal(PyUnicode_Join(host::intern(""), lists[i]));
+    texts[i] = Ref::steal(PyUnicode_Join(host::key<"">(), lists[i]));
     Py_ssize_t size = 0;
     const char* bytes = texts[i] ? PyUnicode_AsUTF8AndSize(texts[i].get(), &size) : nullptr;
     if (bytes == nullptr) {

@@ -116,7 +116,7 @@ sourcemerge::Table kTable = {
 std::optional<engine::Session> open_session(PyObject* module, bool any_git) {
   PyObject* globals = PyModule_GetDict(module);
   Ref git_class = vornik::host::getattr(
-      vornik::host::getattr(vornik::host::lookup_global(globals, vornik::host::intern("git")),
+      vornik::host::getattr(vornik::host::lookup_global(globals, vornik::host::key<"git">()),
                             "cmd"),
       "Git");
   Ref g = vornik::host::call(git_class);

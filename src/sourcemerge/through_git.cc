@@ -33,7 +33,7 @@ Ref fetch_error() {
 // Anything else (255 for text git takes for binary, a negative status for a git killed by a
 // signal, no int at all) means that git could not merge.
 bool reports_conflicts(Handle error) {
-  PyObject* status = PyObject_GetAttr(error, host::intern("status"));
+  PyObject* status = PyObject_GetAttr(error, host::key<"status">());
   if (status == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) host::throw_error_set();
     PyErr_Clear();
@@ -61,7 +61,7 @@ GitOutcome run_merge_file(Handle globals, Handle git_command, Handle current, Ha
     Ref command_error;
     try {
       command_error =
-          host::getattr(host::lookup_global(globals, host::intern("git")), "GitCommandError");
+          host::getattr(host::lookup_global(globals, host::key<"git">()), "GitCommandError");
     } catch (const host::ErrorAlreadySet&) {
       // Like an `except` clause whose expression fails: that failure, the first as its context.
       Ref failure = fetch_error();
@@ -79,7 +79,7 @@ GitOutcome run_merge_file(Handle globals, Handle git_command, Handle current, Ha
 
 // The lines joined.
 Ref joined(PyObject* lines) {
-  return host::check(PyUnicode_Join(host::intern(""), lines));
+  return host::check(PyUnicode_Join(host::key<"">(), lines));
 }
 
 // The text as UTF-8; raises UnicodeEncodeError for a lone surrogate.
@@ -110,14 +110,14 @@ Ref whole_text_merge(Handle current, Handle base, Handle incoming, Handle curren
     return host::intern(ends ? "" : "\n");
   };
   Ref current_label =
-      label_given(current_name) ? current_path.new_ref() : Ref::borrow(host::intern("current"));
+      label_given(current_name) ? current_path.new_ref() : Ref::borrow(host::key<"current">());
   Ref incoming_label =
-      label_given(incoming_name) ? incoming_path.new_ref() : Ref::borrow(host::intern("incoming"));
+      label_given(incoming_name) ? incoming_path.new_ref() : Ref::borrow(host::key<"incoming">());
   Ref pieces = host::check(PyList_New(0));
-  for (PyObject* piece : {host::intern("<<<<<<< "), current_label.get(), host::intern("\n"),
-                          current.get(), line_end_after(current), host::intern("=======\n"),
-                          incoming.get(), line_end_after(incoming), host::intern(">>>>>>> "),
-                          incoming_label.get(), host::intern("\n")}) {
+  for (PyObject* piece :
+       {host::key<"<<<<<<< ">(), current_label.get(), host::key<"\n">(), current.get(),
+        line_end_after(current), host::key<"=======\n">(), incoming.get(), line_end_after(incoming),
+        host::key<">>>>>>> ">(), incoming_label.get(), host::key<"\n">()}) {
     host::check_status(PyList_Append(pieces.get(), piece));
   }
   return joined(pieces.get());

@@ -310,8 +310,15 @@ def build_parser() -> argparse.ArgumentParser:
                         help="show the version and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    install = commands.add_parser(
-        "install", help="register the drivers for *.ipynb files (this repository by default)",
+    def command(run, name, **texts):
+        """A subcommand, carried out by ``run``."""
+        subparser = commands.add_parser(name, **texts)
+        subparser.set_defaults(run=run)
+        return subparser
+
+    install = command(
+        _install, "install",
+        help="register the drivers for *.ipynb files (this repository by default)",
         description="Register the notebook merge driver in git's config and set the *.ipynb "
         "attributes, in this repository (.git/config and .gitattributes) unless --global or "
         "--system is given. The commands run this environment's interpreter by absolute path "
@@ -324,25 +331,24 @@ def build_parser() -> argparse.ArgumentParser:
         help="let merges with conflicts succeed (exit 0), the conflicts marked in the notebook "
         "only, instead of stopping git so that it records the file as conflicted",
     )
-    install.set_defaults(run=_install)
 
-    uninstall = commands.add_parser(
-        "uninstall", help="remove what install registered",
+    uninstall = command(
+        _uninstall, "uninstall", help="remove what install registered",
         description="Remove the driver's config entries and the *.ipynb attributes of ours, "
         "keeping everything else in those files.",
     )
     _scope_options(uninstall)
-    uninstall.set_defaults(run=_uninstall)
 
-    status = commands.add_parser(
-        "status", help="show what is configured (exit status 1 when the driver is not active here)",
+    status = command(
+        _status, "status",
+        help="show what is configured (exit status 1 when the driver is not active here)",
         description="Show the driver config and *.ipynb attributes at every level, and whether "
         "notebooks in the current repository merge with the driver.",
     )
-    status.set_defaults(run=_status)
 
-    conflicts = commands.add_parser(
-        "conflicts", help="list the conflicts a merge left in notebooks (exit status 1 if any)",
+    conflicts = command(
+        _conflicts, "conflicts",
+        help="list the conflicts a merge left in notebooks (exit status 1 if any)",
         description="List the cells and parameters that a merge kept in two variants, or in one "
         "marked variant because the other branch deleted it (names starting with '<<< ' for the "
         "current branch's, '>>> ' for the incoming one's), and the cells whose source holds "
@@ -351,10 +357,10 @@ def build_parser() -> argparse.ArgumentParser:
         "something is, 2 when a notebook cannot be read.",
     )
     conflicts.add_argument("notebooks", nargs="*", metavar="NOTEBOOK")
-    conflicts.set_defaults(run=_conflicts)
 
-    resolve = commands.add_parser(
-        "resolve", help="resolve the conflicts a merge left in notebooks, one question each",
+    resolve = command(
+        _resolve, "resolve",
+        help="resolve the conflicts a merge left in notebooks, one question each",
         description="Walk the conflicts a merge left in each notebook, in document order: cells "
         "and parameters kept in two variants (or in one, where the other side deleted it) and "
         "conflict blocks in cell sources. For each, show both sides and ask which to keep. "
@@ -375,10 +381,10 @@ def build_parser() -> argparse.ArgumentParser:
     resolve.add_argument("--mergetool", action="store_true",
                          help="run by 'git mergetool': a file without notebook conflicts goes "
                          "to your usual merge tool")
-    resolve.set_defaults(run=_resolve, parser=resolve)
+    resolve.set_defaults(parser=resolve)
 
-    diff = commands.add_parser(
-        "diff", help="show what changed between two notebooks, or in git, cell by cell",
+    diff = command(
+        _diff, "diff", help="show what changed between two notebooks, or in git, cell by cell",
         usage="vornik-git diff [--no-color | --color] [--json | --html OUT.html] OLD.ipynb NEW.ipynb\n"
         "       vornik-git diff [--no-color | --color] [--html OUT.html] [--cached] [REV [REV]] [--] [PATH...]",
         description="Compare two notebooks by their cells' canvas ids: every added, removed or "
@@ -408,16 +414,15 @@ def build_parser() -> argparse.ArgumentParser:
                         help="colour even when the output is not a terminal")
     colors.add_argument("--no-color", dest="color", action="store_const", const=False,
                         help="never colour (so does a non-empty NO_COLOR in the environment)")
-    diff.set_defaults(run=_diff, parser=diff, color=None)
+    diff.set_defaults(parser=diff, color=None)
 
-    cat = commands.add_parser(
-        "cat", help="print a notebook as readable text (git's textconv for notebooks)",
+    cat = command(
+        _cat, "cat", help="print a notebook as readable text (git's textconv for notebooks)",
         description="Print a notebook's parameters and cells (type, name, id, parent links, "
         "source) as plain text, outputs counted but not shown. git uses it to show notebooks "
         "in 'git log -p' and 'git show'. A file that is not JSON is printed as it is.",
     )
     cat.add_argument("notebook", metavar="NOTEBOOK")
-    cat.set_defaults(run=_cat)
     return parser
 
 

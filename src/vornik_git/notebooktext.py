@@ -30,6 +30,16 @@ def empty_notebook() -> dict:
     return {"cells": [], "metadata": {"canvas": {"parameters": []}}}
 
 
+def unreadable(error: ValueError | RecursionError) -> str:
+    """Why bytes read from a file are no JSON document, as the views and the resolver word it:
+    ``error`` is what decoding or parsing them raised."""
+    if isinstance(error, UnicodeDecodeError):
+        return "not UTF-8 text"
+    if isinstance(error, RecursionError):
+        return "nested too deeply to read"
+    return f"not valid JSON ({error})"
+
+
 def load_notebook(path: str | os.PathLike, label: str | None = None) -> dict:
     """The notebook at ``path``, read with the native reader; ``/dev/null`` is an empty one.
     Errors name the file by ``label`` when one is given."""
@@ -44,12 +54,8 @@ def load_notebook(path: str | os.PathLike, label: str | None = None) -> dict:
         raise ViewError(f"{name}: no such file") from None
     except OSError as error:
         raise ViewError(f"{name}: cannot read it ({error.strerror or error})") from None
-    except UnicodeDecodeError:
-        raise ViewError(f"{name}: not UTF-8 text") from None
-    except ValueError as error:
-        raise ViewError(f"{name}: not valid JSON ({error})") from None
-    except RecursionError:
-        raise ViewError(f"{name}: nested too deeply to read") from None
+    except (ValueError, RecursionError) as error:
+        raise ViewError(f"{name}: {unreadable(error)}") from None
     if not isinstance(document, dict):
         raise ViewError(f"{name}: not a notebook (the top level is not a JSON object)")
     return document

@@ -22,6 +22,7 @@ from typing import Any, Callable
 
 from .diffview import source_lines, unified_lines, visible
 from .gitdriver import editor_layout
+from .notebooktext import unreadable
 
 CURRENT, INCOMING = "current", "incoming"
 PREFIXES = {"<<< ": CURRENT, ">>> ": INCOMING}
@@ -79,12 +80,8 @@ def read(path: str) -> Notebook:
     try:
         text = data.decode("utf-8")
         document = json.loads(text)
-    except UnicodeDecodeError:
-        raise NotANotebook(f"{path}: not UTF-8 text") from None
-    except ValueError as error:
-        raise NotANotebook(f"{path}: not valid JSON ({error})") from None
-    except RecursionError:
-        raise NotANotebook(f"{path}: nested too deeply to read") from None
+    except (ValueError, RecursionError) as error:
+        raise NotANotebook(f"{path}: {unreadable(error)}") from None
     if not isinstance(document, dict) or not isinstance(document.get("cells"), list):
         raise NotANotebook(f"{path}: not a notebook (no list of cells)")
     return Notebook(path, document, editor_layout(document, data))

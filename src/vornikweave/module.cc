@@ -11,8 +11,6 @@ namespace {
 using vornik::host::Handle;
 using vornik::host::Ref;
 
-vornik::host::InitialiseOnce once("vornik_git.scripts.vornikweave");
-
 constexpr const char* kDescription =
     "Incorporates changers that lead from the <base-file> to <incoming-file> into "
     "<current-file>.";
@@ -79,32 +77,16 @@ void run_command_line(const vornik::host::ModuleBody& body) {
        vornik::host::getattr(args, "incoming_file"), destination_path});
 }
 
-int vornikweave_exec(PyObject* module) {
-  return vornik::host::boundary_status([&] {
-    once.claim();
-    vornik::host::ModuleBody body(module);
-    body.import("argparse");
-    body.import("logging");
-    body.import_from("vornik_git.drivers", {"merge_files"});
+void load(const vornik::host::ModuleBody& body) {
+  body.import("argparse");
+  body.import("logging");
+  body.import_from("vornik_git.drivers", {"merge_files"});
 
-    Ref name = vornik::host::check(PyModule_GetNameObject(module));
-    int is_main = PyUnicode_CompareWithASCIIString(name.get(), "__main__");
-    if (is_main == 0) run_command_line(body);
-  });
+  Ref name = vornik::host::check(PyModule_GetNameObject(body.module()));
+  int is_main = PyUnicode_CompareWithASCIIString(name.get(), "__main__");
+  if (is_main == 0) run_command_line(body);
 }
-
-PyModuleDef_Slot vornikweave_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(vornikweave_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef vornikweave_module = {
-    PyModuleDef_HEAD_INIT, "vornikweave", nullptr, 0,       nullptr,
-    vornikweave_slots,     nullptr,       nullptr, nullptr,
-};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vornikweave() {
-  return PyModuleDef_Init(&vornikweave_module);
-}
+VORNIK_MODULE(vornikweave, "vornik_git.scripts.vornikweave", .load = load)

@@ -1,8 +1,10 @@
-#include "nbweave/structure.h"
+#include "structdiff/structure.h"
 
 #include <vector>
 
-namespace vornik::nbweave {
+#include "host/text.h"
+
+namespace vornik::structdiff {
 namespace {
 
 using host::Ref;
@@ -27,12 +29,7 @@ Pair classify(PyObject* a, PyObject* b) {
   PyTypeObject* type = Py_TYPE(a);
   if (type == Py_TYPE(b)) {
     if (type == &PyUnicode_Type) {
-      return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
-                     PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-                     memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                            PyUnicode_GET_LENGTH(a) * PyUnicode_KIND(a)) == 0
-                 ? Pair::kEqual
-                 : Pair::kUnequal;
+      return host::same_text(a, b) ? Pair::kEqual : Pair::kUnequal;
     }
     if (type == &PyDict_Type) {
       return PyDict_GET_SIZE(a) == PyDict_GET_SIZE(b) ? Pair::kContainers : Pair::kUnequal;
@@ -219,4 +216,4 @@ Ref structural_diff(PyObject* a, PyObject* b, const DiffMarkers& markers) {
   return finished ? std::move(finished) : host::check(PyDict_New());
 }
 
-}  // namespace vornik::nbweave
+}  // namespace vornik::structdiff

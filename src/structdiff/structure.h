@@ -4,7 +4,7 @@
 
 #include "host/ref.h"
 
-namespace vornik::nbweave {
+namespace vornik::structdiff {
 
 // The host's `a == b` for JSON-shaped values: dicts compare by key set and values, lists
 // element by element, numbers by value (1 == 1.0 == True), identity implies equality.
@@ -26,4 +26,4 @@ struct DiffMarkers {
 // One pass over both values.
 host::Ref structural_diff(PyObject* a, PyObject* b, const DiffMarkers& markers);
 
-}  // namespace vornik::nbweave
+}  // namespace vornik::structdiff

@@ -4,6 +4,7 @@
 // anything else, as MergeCell does.
 #include "host/function.h"
 #include "host/items.h"
+#include "host/text.h"
 #include "nbweave/collaborators.h"
 #include "nbweave/debug_log.h"
 #include "nbweave/records.h"
@@ -34,23 +35,6 @@ Ref list_or_fresh(Handle mapping, PyObject* key) {
   return value.get() == Py_None ? host::check(PyList_New(0)) : std::move(value);
 }
 
-// The lines of a source held as one text: one text per line, each with its "\n", the last one
-// without it, and no empty last line.
-Ref split_lines(Handle text) {
-  Ref lines = host::check(PyList_New(0));
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
-  Py_ssize_t start = 0;
-  while (start < length) {
-    Py_ssize_t end = PyUnicode_FindChar(text.get(), '\n', start, length, 1);
-    if (end == -2) host::throw_error_set();
-    end = end < 0 ? length : end + 1;
-    Ref line = host::check(PyUnicode_Substring(text.get(), start, end));
-    host::check_status(PyList_Append(lines.get(), line.get()));
-    start = end;
-  }
-  return lines;
-}
-
 }  // namespace
 
 Ref DirectRecords::make(Handle data, Version /*version*/, bool /*by_keyword*/) {
@@ -70,7 +54,7 @@ void DirectRecords::set_name(Handle record, Handle name) {
 Ref DirectRecords::source(Handle record) {
   Ref source = get_or_none(record, host::key<"source">());
   if (source.get() == Py_None) return host::check(PyList_New(0));
-  if (PyUnicode_Check(source.get())) return split_lines(source);
+  if (PyUnicode_Check(source.get())) return host::split_lines(source);
   return source;
 }
 

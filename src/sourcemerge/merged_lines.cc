@@ -1,5 +1,7 @@
 #include "sourcemerge/merged_lines.h"
 
+#include "host/text.h"
+
 namespace vornik::sourcemerge {
 namespace {
 
@@ -59,17 +61,7 @@ Ref merged_lines(std::string_view bytes, Handle current_path, Handle current_nam
 
 Ref text_lines(Handle text, Handle current_path, Handle current_name, Handle incoming_path,
                Handle incoming_name) {
-  Ref lines = host::check(PyList_New(0));
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
-  Py_ssize_t start = 0;
-  while (start < length) {
-    Py_ssize_t end = PyUnicode_FindChar(text.get(), '\n', start, length, 1);
-    if (end == -2) host::throw_error_set();
-    end = end < 0 ? length : end + 1;
-    Ref line = host::check(PyUnicode_Substring(text.get(), start, end));
-    host::check_status(PyList_Append(lines.get(), line.get()));
-    start = end;
-  }
+  Ref lines = host::split_lines(text);
   PyObject* unchanged = text.get();
   // A replacement may make an occurrence of the incoming path: the text no longer tells.
   if (label_given(current_name) && replace_in_lines(lines, unchanged, current_path, current_name)) {

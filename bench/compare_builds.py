@@ -9,6 +9,8 @@ on both alike. Inputs are made once by this script:
 
 - typical, large, overlap: `merge_files` on the triples of merge_workloads.py (fresh copies of
   the three files for every call, copied outside the timing);
+- typical_alone: typical with base in place of incoming, so that only current changed and no
+  cell needs a source merge;
 - diff_dicts: the two versions bench_diff.py makes (5,000 code cells, 500 parameters), fresh
   copies for every call;
 - comments: `merge_files` on bench_comments.py's triple with 16,000 comments per side.
@@ -30,7 +32,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-MEASURES = ("typical", "large", "overlap", "diff_dicts", "comments")
+MEASURES = ("typical", "typical_alone", "large", "overlap", "diff_dicts", "comments")
 
 
 def make_inputs(directory: str, names) -> dict:
@@ -43,6 +45,10 @@ def make_inputs(directory: str, names) -> dict:
     for name in ("typical", "large", "overlap"):
         if name in names:
             inputs[name] = merge_workloads.write(merge_workloads.build(name), os.path.join(directory, name))
+    if "typical_alone" in names:
+        triple = merge_workloads.build("typical")
+        triple.incoming = triple.base
+        inputs["typical_alone"] = merge_workloads.write(triple, os.path.join(directory, "alone"))
     if "diff_dicts" in names:
         import bench_diff  # noqa: E402
 

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "nbweave/merge_engine.h"
+
 namespace vornik::nbweave {
 namespace {
 
@@ -74,8 +76,7 @@ void record_load(Handle module) {
     } catch (const host::ErrorAlreadySet&) {
       // Something found at load is not what the merge knows (a class not ready, say): merges
       // then go through the collaborators as they are.
-      if (PyErr_ExceptionMatches(PyExc_Exception) == 0) throw;
-      PyErr_Clear();
+      if (!engine::drop_ordinary_error()) throw;
       (*record)->refuse();
     }
   }

@@ -1,5 +1,7 @@
 #include "nbweave/debug_log.h"
 
+#include <memory>
+
 #include "host/unchanged.h"
 
 namespace vornik::nbweave {
@@ -30,7 +32,9 @@ PyObject* own_attribute(PyObject* dict, const char* name) {
   return value;
 }
 
-bool proven_silent() {
+}  // namespace
+
+bool debug_is_silent() {
   if (silence == nullptr || !silence->record->holds()) return false;
   // The root's attributes (its class, kept unchanged, defines no `__dict__` of its own).
   host::Ref attributes = host::check(PyObject_GenericGetDict(silence->root.get(), nullptr));
@@ -52,12 +56,10 @@ bool proven_silent() {
   return enabled == Py_False;
 }
 
-}  // namespace
-
 void record_logging(Handle logging) {
   if (!PyModule_Check(logging.get())) return;
   PyObject* globals = PyModule_GetDict(logging);
-  auto* record = new host::LoadRecord;  // NOLINT(cppcoreguidelines-owning-memory): for the process
+  auto record = std::make_unique<host::LoadRecord>();
   Ref debug = record->bind_current(logging, "debug");
   Ref root = record->bind_current(logging, "root");
   Ref level = record->bind_current(logging, "DEBUG");
@@ -73,16 +75,13 @@ void record_logging(Handle logging) {
   }
   if (root_type->tp_getattro != PyObject_GenericGetAttr) return;
   record->keep_class(reinterpret_cast<PyObject*>(root_type));
-  silence = new Silence{record, std::move(root),
+  // Both kept for the process, never destroyed (see host::LoadRecord).
+  silence = new Silence{record.release(), std::move(root),
                         std::move(level)};  // NOLINT(cppcoreguidelines-owning-memory)
 }
 
-bool debug_is_silent() {
-  return proven_silent();
-}
-
 void write_debug(Handle debug, Handle message) {
-  if (proven_silent()) return;
+  if (debug_is_silent()) return;
   host::call(debug, message);
 }
 

@@ -190,47 +190,24 @@ PyMethodDef engine_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-vornik::host::InitialiseOnce once("vornik_git._engine");
-
-int engine_exec(PyObject* module) {
-  return vornik::host::boundary_status([&] {
-    once.claim();
-    vornik::host::ModuleBody body(module);
-    body.import("os");
-    body.import("tempfile");
-    body.import("git");
-    loaded::remember(body.get("git"));
-    Ref version = Ref::borrow(Py_None);
-    if (auto numbers = engine::library_version()) {
-      version =
-          vornik::host::check(Py_BuildValue("(iii)", (*numbers)[0], (*numbers)[1], (*numbers)[2]));
-    }
-    body.bind("libgit2", version);
-    body.bind("usable", engine::usable() ? Py_True : Py_False);
-    Ref table = vornik::host::check(PyCapsule_New(&kTable, sourcemerge::kTableName, nullptr));
-    body.bind(sourcemerge::kTableAttribute, table);
-  });
+void load(const vornik::host::ModuleBody& body) {
+  body.import("os");
+  body.import("tempfile");
+  body.import("git");
+  loaded::remember(body.get("git"));
+  Ref version = Ref::borrow(Py_None);
+  if (auto numbers = engine::library_version()) {
+    version =
+        vornik::host::check(Py_BuildValue("(iii)", (*numbers)[0], (*numbers)[1], (*numbers)[2]));
+  }
+  body.bind("libgit2", version);
+  body.bind("usable", engine::usable() ? Py_True : Py_False);
+  Ref table = vornik::host::check(PyCapsule_New(&kTable, sourcemerge::kTableName, nullptr));
+  body.bind(sourcemerge::kTableAttribute, table);
 }
-
-PyModuleDef_Slot engine_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(engine_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef engine_module = {
-    PyModuleDef_HEAD_INIT,
-    "_engine",
-    "The in-process source merge of the merge driver (private).",
-    0,
-    engine_methods,
-    engine_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__engine() {
-  return PyModuleDef_Init(&engine_module);
-}
+VORNIK_MODULE(_engine, "vornik_git._engine",
+              .doc = "The in-process source merge of the merge driver (private).", .load = load,
+              .methods = engine_methods)

@@ -2,7 +2,9 @@
 // native code.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <thread>
 
 #include "host/ref.h"
 
@@ -16,9 +18,33 @@ namespace vornik::json {
 // opened in text mode reads it (universal newlines), as json.load sees it.
 host::Ref parse(std::string_view text, bool text_mode);
 
+// The bytes of a regular file, read on a thread of its own while the caller goes on: for a
+// document the caller reads later with read_file. Anything that is not plainly a regular file
+// read whole (a path that does not convert, a missing file, a pipe, a read error) is left to
+// that read, which then meets it and raises as it would have.
+class FilePrefetch {
+ public:
+  explicit FilePrefetch(host::Handle path);
+  FilePrefetch(const FilePrefetch&) = delete;
+  FilePrefetch& operator=(const FilePrefetch&) = delete;
+  FilePrefetch(FilePrefetch&&) = delete;
+  FilePrefetch& operator=(FilePrefetch&&) = delete;
+  ~FilePrefetch();
+
+  // Waits for the read; true with `text` the file's bytes, or false.
+  bool take(std::string& text);
+
+ private:
+  std::string path_;
+  std::string text_;
+  bool read_ = false;
+  std::thread reader_;
+};
+
 // Reads the document at `path` (str, bytes or os.PathLike) as json.load does on the file
-// opened as UTF-8 text; the host's OSError subclass when it cannot be opened or read.
-host::Ref read_file(host::Handle path);
+// opened as UTF-8 text; the host's OSError subclass when it cannot be opened or read. With
+// `prefetch` (made for the same path), its bytes stand in for a read when it has them.
+host::Ref read_file(host::Handle path, FilePrefetch* prefetch = nullptr);
 
 // json.dumps(value) as a host str: byte for byte what it returns, including its errors
 // (TypeError for what it cannot serialise, ValueError "Circular reference detected",
@@ -39,6 +65,27 @@ void replace_file(host::Handle path, std::string_view content);
 // Writes `value` as a document file: serialised whole in memory first, then put in place by
 // replace_file, so that a failure at any point leaves the file as it was.
 void write_file(host::Handle path, host::Handle value);
+
+// write_file in two steps, so that the caller may go on while the file system works: the text
+// is made at once, and the file replaced on a thread of its own. finish() waits for it and
+// raises what write_file would have raised; dropped unfinished, it still waits.
+class FileWrite {
+ public:
+  FileWrite(host::Handle path, host::Handle value);
+  FileWrite(const FileWrite&) = delete;
+  FileWrite& operator=(const FileWrite&) = delete;
+  FileWrite(FileWrite&&) = delete;
+  FileWrite& operator=(FileWrite&&) = delete;
+  ~FileWrite();
+
+  void finish();
+
+ private:
+  host::Ref name_;  // the path as open() names it in an error
+  host::Ref text_;
+  std::thread writer_;
+  int error_ = 0;
+};
 
 // Writes `value` in the editor form as UTF-8 with a final newline, put in place by
 // replace_file. Text holding a lone surrogate raises the host's UnicodeEncodeError.

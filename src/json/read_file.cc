@@ -6,9 +6,12 @@
 
 #include <cerrno>
 #include <string>
+#include <system_error>
+#include <utility>
 
 #include "host/files.h"
 #include "host/system.h"
+#include "host/threads.h"
 #include "json/document.h"
 
 namespace vornik::json {
@@ -40,7 +43,44 @@ int open_for_reading(const char* path, host::Handle filename) {
 
 }  // namespace
 
-host::Ref read_file(host::Handle path) {
+FilePrefetch::FilePrefetch(host::Handle path) {
+  try {
+    path_ = std::string(host::FsPath(path).bytes());
+  } catch (const host::ErrorAlreadySet&) {
+    // The read meets it again and raises it then.
+    PyErr_Clear();
+    return;
+  }
+  auto read = [this] {
+    FileDescriptor file(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return;
+    read_ = host::read_all(file.get(), text_, static_cast<size_t>(status.st_size)) == 0;
+  };
+  try {
+    reader_ = host::quiet_thread(std::move(read));
+  } catch (const std::system_error&) {
+    // No thread: the read happens when the document is read.
+  }
+}
+
+FilePrefetch::~FilePrefetch() {
+  if (reader_.joinable()) reader_.join();
+}
+
+bool FilePrefetch::take(std::string& text) {
+  if (!reader_.joinable()) return false;
+  {
+    host::WithoutLock unlocked;
+    reader_.join();
+  }
+  if (!read_) return false;
+  text = std::move(text_);
+  return true;
+}
+
+host::Ref read_file(host::Handle path, FilePrefetch* prefetch) {
+  if (std::string text; prefetch != nullptr && prefetch->take(text)) return parse(text, true);
   const host::FsPath fs_path(path);
   const host::Handle filename = fs_path.name;
 

@@ -8,10 +8,12 @@
 #include <cerrno>
 #include <new>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "host/files.h"
 #include "host/system.h"
+#include "host/threads.h"
 #include "json/document.h"
 
 namespace vornik::json {
@@ -179,6 +181,37 @@ int replace(std::string target, std::string_view content) {
 }
 
 }  // namespace
+
+FileWrite::FileWrite(host::Handle path, host::Handle value) : text_(dumps(value)) {
+  const host::FsPath fs_path(path);
+  name_ = fs_path.name.clone();
+  const auto* bytes = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text_.get()));
+  const std::string_view content(bytes, static_cast<size_t>(PyUnicode_GET_LENGTH(text_.get())));
+  auto write = [this, target = std::string(fs_path.bytes()), content]() mutable {
+    error_ = replace(std::move(target), content);
+  };
+  try {
+    writer_ = host::quiet_thread(std::move(write));
+  } catch (const std::system_error&) {
+    WithoutLock unlocked;
+    write();
+  }
+}
+
+FileWrite::~FileWrite() {
+  if (writer_.joinable()) {
+    WithoutLock unlocked;
+    writer_.join();
+  }
+}
+
+void FileWrite::finish() {
+  if (writer_.joinable()) {
+    WithoutLock unlocked;
+    writer_.join();
+  }
+  if (error_ != 0) host::raise_os_error(std::exchange(error_, 0), name_);
+}
 
 void replace_file(host::Handle path, std::string_view content) {
   const host::FsPath fs_path(path);

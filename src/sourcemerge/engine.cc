@@ -4,12 +4,15 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "host/system.h"
 #include "sourcemerge/git_program.h"
 #include "sourcemerge/merged_lines.h"
+#include "sourcemerge/probe.h"
 #include "sourcemerge/temporary_directory.h"
 
 #ifdef VORNIK_HAVE_LIBGIT2
@@ -140,21 +143,6 @@ std::optional<Merged> merge_texts(std::string_view base, std::string_view curren
 // ordinary error, whatever its class.
 struct Interrupted : host::ErrorAlreadySet {};
 
-// Waits for `child` with the host's lock released. A signal that interrupts the wait is handed
-// to the host, whose handler runs here; when it raises, the exception leaves (and the child,
-// dropped on the way out, is killed).
-std::optional<int> wait_for(Child& child, std::string* output = nullptr) {
-  while (true) {
-    Child::Finished finished;
-    {
-      host::WithoutLock unlocked;
-      finished = child.finish_unless_interrupted(output);
-    }
-    if (!finished.interrupted) return finished.status;
-    if (PyErr_CheckSignals() != 0) throw Interrupted{};
-  }
-}
-
 // The release `program` named when that very file was asked last; null when it must be asked.
 const CheckedProgram* known_release(const Program& program) {
   return g_checked && g_checked->program.same_file(program) ? &*g_checked : nullptr;
@@ -179,6 +167,16 @@ std::optional<std::string> plain_path(Handle path) {
     return std::nullopt;
   }
   return std::string(text);
+}
+
+// Where the probe's directory is to be made, when its path is plain.
+std::optional<std::string> probe_directory(Handle globals) {
+  try {
+    return plain_path(temporary_directory_candidate(globals));
+  } catch (const host::ErrorAlreadySet&) {
+    if (!entrance::drop_ordinary_error()) throw;
+    return std::nullopt;
+  }
 }
 
 // The probe's files as git names them in its conflict labels: current, base, incoming.
@@ -235,30 +233,14 @@ bool usable() {
 #ifdef VORNIK_HAVE_LIBGIT2
 
 struct Opening::Probe {
-  explicit Probe(Handle globals) : directory(globals) {}
+  explicit Probe(ProbeRequest request) : run(std::make_unique<ProbeRun>(std::move(request))) {}
 
-  // Starts `git merge-file` on the probe's files, with the command line GitPython builds for
-  // `g.merge_file(current, base, incoming)`, and `git version` beside it when `ask_version`.
-  void start(const std::string& argv0) {
-    const std::vector<std::string> merge_argv = {argv0, "merge-file", labels[0], labels[1],
-                                                 labels[2]};
-    const std::vector<std::string> environment = git_environment();
-    host::WithoutLock unlocked;
-    if (ask_version) version.start(program.path, {argv0, "version"}, environment, true);
-    merge_started = merge.start(program.path, merge_argv, environment, false);
-  }
-
-  TemporaryDirectory directory;
   Releases releases = Releases::kProven;
   Program program;
   bool ask_version = false;
   std::string prefix;  // the directory's path up to its random part
-  Ref current_path;
   ProbeLabels labels;
-  // After the directory: killed and reaped before it is removed.
-  Child version;
-  Child merge;
-  bool merge_started = false;
+  std::unique_ptr<ProbeRun> run;
 };
 
 #else
@@ -276,7 +258,7 @@ std::optional<Session> Session::open(Handle globals, Handle executable, Releases
   return start(globals, executable, releases).finish();
 }
 
-Opening Session::start(Handle globals, Handle executable, Releases releases) {
+Opening Session::start(Handle globals, Handle executable, Releases releases, bool held) {
   Opening opening;
 #ifdef VORNIK_HAVE_LIBGIT2
   if (!usable() || !PyUnicode_CheckExact(executable.get())) return opening;
@@ -287,24 +269,20 @@ Opening Session::start(Handle globals, Handle executable, Releases releases) {
     const CheckedProgram* known = known_release(*program);
     if (known != nullptr && !admitted(known->release, releases)) return opening;
 
-    auto probe = std::make_unique<Opening::Probe>(globals);
-    auto prefix = plain_path(probe->directory.path());
-    if (!prefix) return opening;
-    prefix->resize(prefix->size() - kRandomNameLength);
-    SideFiles files(probe->directory);
-    files.write(Side::kCurrent, kProbeCurrent);
-    files.write(Side::kBase, kProbeBase);
-    files.write(Side::kIncoming, kProbeIncoming);
-    files.close();
-    probe->labels = {std::string(host::FsPath(files.path(Side::kCurrent)).bytes()),
-                     std::string(host::FsPath(files.path(Side::kBase)).bytes()),
-                     std::string(host::FsPath(files.path(Side::kIncoming)).bytes())};
-    probe->current_path = files.path(Side::kCurrent).clone();
+    auto directory = probe_directory(globals);
+    if (!directory) return opening;
+    ProbeRequest request{.directory = *directory,
+                         .texts = {kProbeCurrent, kProbeBase, kProbeIncoming},
+                         .program = *program,
+                         .argv0 = std::string(executable_name.bytes()),
+                         .ask_version = known == nullptr,
+                         .held = held};
+    auto probe = std::make_unique<Opening::Probe>(std::move(request));
+    probe->labels = {probe->run->path(0), probe->run->path(1), probe->run->path(2)};
     probe->releases = releases;
     probe->program = std::move(*program);
     probe->ask_version = known == nullptr;
-    probe->prefix = std::move(*prefix);
-    probe->start(std::string(executable_name.bytes()));
+    probe->prefix = directory->substr(0, directory->size() - kRandomNameLength);
     opening.probe_ = std::move(probe);
   } catch (const host::ErrorAlreadySet&) {
     if (!entrance::drop_ordinary_error()) throw;
@@ -313,8 +291,22 @@ Opening Session::start(Handle globals, Handle executable, Releases releases) {
   (void)globals;
   (void)executable;
   (void)releases;
+  (void)held;
 #endif
   return opening;
+}
+
+void Opening::release(bool go) {
+#ifdef VORNIK_HAVE_LIBGIT2
+  if (!probe_) return;
+  if (go) {
+    probe_->run->go();
+  } else {
+    probe_->run->stop();
+  }
+#else
+  (void)go;
+#endif
 }
 
 std::optional<Session> Opening::finish() {
@@ -323,21 +315,23 @@ std::optional<Session> Opening::finish() {
   // Whatever comes of it, the probe ends here.
   const std::unique_ptr<Probe> probe = std::move(probe_);
   try {
-    std::optional<int> merge_status;
-    std::optional<int> version_status;
-    std::string version_text;
-    if (probe->merge_started) merge_status = wait_for(probe->merge);
+    const ProbeOutcome* outcome = nullptr;
+    try {
+      outcome = &probe->run->outcome();
+    } catch (const host::ErrorAlreadySet&) {
+      throw Interrupted{};
+    }
+    if (!outcome->ran) return std::nullopt;
     if (probe->ask_version) {
-      version_status = wait_for(probe->version, &version_text);
       // A version that could not be asked is asked again next time.
-      if (version_status != 0) return std::nullopt;
-      g_checked = CheckedProgram{probe->program, parse_git_version(version_text)};
+      if (outcome->version_status != 0) return std::nullopt;
+      g_checked = CheckedProgram{probe->program, parse_git_version(outcome->version_text)};
       if (!admitted(g_checked->release, probe->releases)) return std::nullopt;
     }
     // One conflict: git reports their number as its exit status.
-    if (merge_status != 1) return std::nullopt;
-    auto style = style_written(read_bytes(probe->current_path), probe->labels);
-    if (style) return Session(*style, std::move(probe->prefix));
+    if (outcome->merge_status != 1 || !outcome->written) return std::nullopt;
+    auto style = style_written(*outcome->written, probe->labels);
+    if (style) return Session(*style, std::move(probe->prefix), std::move(probe->run));
     return std::nullopt;
   } catch (const Interrupted&) {
     throw;

@@ -13,6 +13,7 @@
 
 #include "host/ref.h"
 #include "sourcemerge/entrance.h"
+#include "sourcemerge/probe.h"
 
 namespace vornik::sourcemerge::engine {
 
@@ -46,9 +47,9 @@ class Session {
 
   // `open` in two steps, so that the caller may go on while git runs: start() does all that
   // open() does up to starting git, and Opening::finish() the rest. Between the two no host
-  // object is touched on the session's behalf.
+  // object is touched on the session's behalf. `held`: git waits for Opening::release.
   static Opening start(host::Handle globals, host::Handle executable,
-                       Releases releases = Releases::kProven);
+                       Releases releases = Releases::kProven, bool held = false);
 
   Style style() const { return style_; }
 
@@ -64,12 +65,15 @@ class Session {
 
  private:
   friend class Opening;
-  Session(Style style, std::string prefix) : style_(style), prefix_(std::move(prefix)) {}
+  Session(Style style, std::string prefix, std::unique_ptr<ProbeRun> probe)
+      : style_(style), prefix_(std::move(prefix)), probe_(std::move(probe)) {}
 
   Style style_;
   // The temporary directory's path up to its random part, as UTF-8 (which is also how the
   // file system spells it: checked when the session opens).
   std::string prefix_;
+  // The probe, whose directory may still be being removed: waited for when the session goes.
+  std::unique_ptr<ProbeRun> probe_;
 };
 
 // A session being opened: its probe directory and the git processes started in it.
@@ -86,6 +90,10 @@ class Opening {
   // Waits for git (the host's lock released, signals handled) and decides: exactly what
   // Session::open gives, or raises. Once only; afterwards there is no session.
   std::optional<Session> finish();
+
+  // For an opening started held: `go`, git starts now; otherwise it never does, and the
+  // probe's directory is removed meanwhile (there is no session then).
+  void release(bool go);
 
  private:
   friend class Session;

@@ -58,9 +58,9 @@ std::optional<Session> Session::open(Handle globals, Handle executable, Releases
   return start(globals, executable, releases).finish();
 }
 
-Session::Opening Session::start(Handle globals, Handle executable, Releases releases) {
+Session::Opening Session::start(Handle globals, Handle executable, Releases releases, bool held) {
   engine::Opening* opening = nullptr;
-  if (table().start_session(globals, executable, releases, &opening) < 0) {
+  if (table().start_session(globals, executable, releases, held ? 1 : 0, &opening) < 0) {
     host::throw_error_set();
   }
   return Opening(opening);
@@ -68,6 +68,10 @@ Session::Opening Session::start(Handle globals, Handle executable, Releases rele
 
 void Session::Opening::Drop::operator()(engine::Opening* opening) const noexcept {
   g_table->drop_opening(opening);
+}
+
+void Session::Opening::release(bool go) {
+  if (opening_) g_table->release_opening(opening_.get(), go ? 1 : 0);
 }
 
 std::optional<Session> Session::Opening::finish() {

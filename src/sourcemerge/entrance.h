@@ -43,8 +43,9 @@ struct Table {
   int (*stock_git_class)(PyObject* git_class);
   int (*stock_command_error)(PyObject* error_class);
   // 0 with `*opening` a session being opened, or null (none); -1 with an error set.
-  int (*start_session)(PyObject* globals, PyObject* executable, Releases releases,
+  int (*start_session)(PyObject* globals, PyObject* executable, Releases releases, int held,
                        engine::Opening** opening);
+  void (*release_opening)(engine::Opening* opening, int go);
   // Takes `opening` over: 0 with `*session` the new session or null (none); -1 with an error
   // set.
   int (*finish_session)(engine::Opening* opening, engine::Session** session);
@@ -75,7 +76,8 @@ host::Ref merge_source(host::Handle globals, PyObject* const* args);
 // Whether `g` is an instance of GitPython's own command class, which still starts git the way
 // it did at load.
 bool stock_git(host::Handle g);
-// Whether `git_class` is GitPython's own command class.
+// Whether `git_class` is GitPython's own command class, which still starts git the way it did
+// at load.
 bool stock_git_class(host::Handle git_class);
 // Whether `error_class` is GitPython's own GitCommandError.
 bool stock_command_error(host::Handle error_class);
@@ -99,7 +101,7 @@ class Session {
   // open() in two steps, so that the caller may go on while the probe's git runs: all that
   // open() does up to starting git, then Opening::finish().
   static Opening start(host::Handle globals, host::Handle executable,
-                       Releases releases = Releases::kProven);
+                       Releases releases = Releases::kProven, bool held = false);
 
   Style style() const;
 
@@ -123,6 +125,8 @@ class Session::Opening {
   // Waits for git and decides: exactly what open() gives, or raises. Once only; afterwards
   // there is no session.
   std::optional<Session> finish();
+  // See engine::Opening::release.
+  void release(bool go);
 
  private:
   friend class Session;

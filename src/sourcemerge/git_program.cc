@@ -115,7 +115,8 @@ Child::~Child() {
 }
 
 bool Child::start(const std::string& program, std::vector<std::string> argv,
-                  std::vector<std::string> environment, bool capture_output) {
+                  std::vector<std::string> environment, bool capture_output,
+                  const sigset_t* signal_mask) {
   int pipe_ends[2] = {-1, -1};
   if (capture_output && ::pipe2(pipe_ends, O_CLOEXEC) != 0) return false;
   SpawnSetup setup;
@@ -125,7 +126,12 @@ bool Child::start(const std::string& program, std::vector<std::string> argv,
   sigaddset(&defaults, SIGPIPE);
   sigaddset(&defaults, SIGXFSZ);
   setup.require(posix_spawnattr_setsigdefault(setup.attributes(), &defaults) == 0);
-  setup.require(posix_spawnattr_setflags(setup.attributes(), POSIX_SPAWN_SETSIGDEF) == 0);
+  short flags = POSIX_SPAWN_SETSIGDEF;
+  if (signal_mask != nullptr) {
+    setup.require(posix_spawnattr_setsigmask(setup.attributes(), signal_mask) == 0);
+    flags |= POSIX_SPAWN_SETSIGMASK;
+  }
+  setup.require(posix_spawnattr_setflags(setup.attributes(), flags) == 0);
   setup.require(posix_spawn_file_actions_addopen(setup.actions(), 0, "/dev/null", O_RDONLY, 0) ==
                 0);
   if (capture_output) {
@@ -161,31 +167,37 @@ bool Child::start(const std::string& program, std::vector<std::string> argv,
   return started;
 }
 
-std::optional<int> Child::finish(std::string* output) {
+void Child::drain(std::string* output) {
+  if (output_ < 0) return;
+  char buffer[4096];
   while (true) {
-    Finished finished = finish_unless_interrupted(output);
-    if (!finished.interrupted) return finished.status;
+    const ssize_t count = ::read(output_, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    if (output != nullptr) output->append(buffer, static_cast<size_t>(count));
+  }
+  ::close(std::exchange(output_, -1));
+}
+
+void Child::wait_exit() const {
+  if (pid_ <= 0) return;
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 &&
+         errno == EINTR) {
   }
 }
 
-Child::Finished Child::finish_unless_interrupted(std::string* output) {
-  if (output_ >= 0) {
-    char buffer[4096];
-    while (true) {
-      const ssize_t count = ::read(output_, buffer, sizeof buffer);
-      if (count < 0 && errno == EINTR) return {std::nullopt, true};
-      if (count <= 0) break;
-      if (output != nullptr) output->append(buffer, static_cast<size_t>(count));
-    }
-    ::close(std::exchange(output_, -1));
-  }
-  if (pid_ <= 0) return {};
+std::optional<int> Child::finish(std::string* output) {
+  drain(output);
+  if (pid_ <= 0) return std::nullopt;
   int status = 0;
-  const pid_t waited = ::waitpid(pid_, &status, 0);
-  if (waited < 0 && errno == EINTR) return {std::nullopt, true};
+  pid_t waited = -1;
+  do {
+    waited = ::waitpid(pid_, &status, 0);
+  } while (waited < 0 && errno == EINTR);
   pid_ = -1;
-  if (waited < 0 || !WIFEXITED(status)) return {};
-  return {WEXITSTATUS(status), false};
+  if (waited < 0 || !WIFEXITED(status)) return std::nullopt;
+  return WEXITSTATUS(status);
 }
 
 std::vector<std::string> git_environment() {

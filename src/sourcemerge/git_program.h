@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <csignal>
 
 #include <ctime>
 #include <optional>
@@ -41,21 +42,21 @@ class Child {
   ~Child();
 
   // Starts `program` with `argv` (argv[0] included); false when it could not be started.
+  // `signal_mask`: the child's, where it is not the calling thread's.
   bool start(const std::string& program, std::vector<std::string> argv,
-             std::vector<std::string> environment, bool capture_output);
+             std::vector<std::string> environment, bool capture_output,
+             const sigset_t* signal_mask = nullptr);
 
-  // Waits for the child; its exit code, or none when it did not exit normally (or was never
-  // started). `output` receives what it wrote when the output was captured.
+  pid_t pid() const { return pid_; }
+  // Reads what the child writes until it closes its output, retrying interrupted reads.
+  void drain(std::string* output);
+  // Waits until the child has exited, without reaping it: its pid stays its own until finish.
+  void wait_exit() const;
+
+  // Waits for the child (retrying interrupted waits) and reaps it; its exit code, or none when
+  // it did not exit normally (or was never started). `output` receives what it wrote when the
+  // output was captured.
   std::optional<int> finish(std::string* output = nullptr);
-
-  // The same, but a signal that interrupts the wait ends it early with `interrupted` set: the
-  // caller then lets the host run its handlers and calls again (or drops the child, which
-  // kills it). Output read so far stays in `output`.
-  struct Finished {
-    std::optional<int> status;
-    bool interrupted = false;
-  };
-  Finished finish_unless_interrupted(std::string* output = nullptr);
 
  private:
   pid_t pid_ = -1;

@@ -57,7 +57,8 @@ bool is_git_instance(Handle g) {
 }
 
 bool is_git_class(Handle git_class) {
-  return g_loaded != nullptr && git_class.get() == g_loaded->git_class.get();
+  return g_loaded != nullptr && git_class.get() == g_loaded->git_class.get() &&
+         g_loaded->starts_git.holds();
 }
 
 bool is_command_error(Handle error_class) {

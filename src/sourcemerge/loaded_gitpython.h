@@ -15,7 +15,8 @@ void remember(host::Handle git_module);
 // it did at load.
 bool is_git_instance(host::Handle g);
 
-// Whether `git_class` is GitPython's own command class.
+// Whether `git_class` is GitPython's own command class, which still starts git the way it did
+// at load.
 bool is_git_class(host::Handle git_class);
 
 // Whether `error_class` is GitPython's own GitCommandError.

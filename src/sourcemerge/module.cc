@@ -53,11 +53,11 @@ int stock_command_error(PyObject* error_class) {
   return answer([&] { return loaded::is_command_error(error_class); });
 }
 
-int start_session(PyObject* globals, PyObject* executable, sourcemerge::Releases releases,
+int start_session(PyObject* globals, PyObject* executable, sourcemerge::Releases releases, int held,
                   engine::Opening** opening) {
   *opening = nullptr;
   return boundary_status([&] {
-    engine::Opening started = engine::Session::start(globals, executable, releases);
+    engine::Opening started = engine::Session::start(globals, executable, releases, held != 0);
     *opening = new engine::Opening(std::move(started));
   });
 }
@@ -68,6 +68,10 @@ int finish_session(engine::Opening* opening, engine::Session** session) {
   return boundary_status([&] {
     if (auto finished = finishing->finish()) *session = new engine::Session(std::move(*finished));
   });
+}
+
+void release_opening(engine::Opening* opening, int go) {
+  opening->release(go != 0);
 }
 
 void drop_opening(engine::Opening* opening) {
@@ -103,6 +107,7 @@ sourcemerge::Table kTable = {
     .stock_git_class = stock_git_class,
     .stock_command_error = stock_command_error,
     .start_session = start_session,
+    .release_opening = release_opening,
     .finish_session = finish_session,
     .drop_opening = drop_opening,
     .close_session = close_session,

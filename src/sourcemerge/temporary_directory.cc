@@ -33,17 +33,30 @@ int open_for_writing(Handle path) {
   return fd;
 }
 
+Ref candidate_in(Handle globals, Handle parent) {
+  std::string name = "tmp" + host::random_name(kRandomNameLength);
+  Ref candidate = host::check(PyUnicode_FromFormat("%U/%s", parent.get(), name.c_str()));
+  if (PyUnicode_READ_CHAR(candidate.get(), 0) != '/') {
+    Ref os_path = host::getattr(global(globals, "os"), "path");
+    candidate = host::call(host::getattr(os_path, "abspath"), candidate);
+  }
+  return candidate;
+}
+
+Ref temporary_parent(Handle globals) {
+  return host::call(host::getattr(global(globals, "tempfile"), "gettempdir"));
+}
+
 }  // namespace
 
+Ref temporary_directory_candidate(Handle globals) {
+  return candidate_in(globals, temporary_parent(globals));
+}
+
 TemporaryDirectory::TemporaryDirectory(Handle globals) {
-  Ref parent = host::call(host::getattr(global(globals, "tempfile"), "gettempdir"));
+  Ref parent = temporary_parent(globals);
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    std::string name = "tmp" + host::random_name(kRandomNameLength);
-    Ref candidate = host::check(PyUnicode_FromFormat("%U/%s", parent.get(), name.c_str()));
-    if (PyUnicode_READ_CHAR(candidate.get(), 0) != '/') {
-      Ref os_path = host::getattr(global(globals, "os"), "path");
-      candidate = host::call(host::getattr(os_path, "abspath"), candidate);
-    }
+    Ref candidate = candidate_in(globals, parent);
     host::FsPath path(candidate);
     if (::mkdir(path.c_str(), 0700) == 0) {
       path_ = std::move(candidate);

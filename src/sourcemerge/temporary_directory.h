@@ -17,6 +17,10 @@ namespace vornik::sourcemerge {
 // files make them: "tmp" followed by 8 random name characters.
 inline constexpr std::size_t kRandomNameLength = 8;
 
+// A path for a new temporary directory, absolute: in the directory the host's `tempfile` module
+// chooses, "tmp" and kRandomNameLength random name characters. `globals` as below.
+host::Ref temporary_directory_candidate(host::Handle globals);
+
 // A new, empty, uniquely named directory only the user can enter, in the directory the host's
 // `tempfile` module chooses (TMPDIR and its fallbacks, or `tempfile.tempdir`); removed with
 // everything in it when the object goes, on every path out. `globals` is the namespace in which

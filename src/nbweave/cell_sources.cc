@@ -23,11 +23,48 @@ void CellSources::start(Ref merge_source, Handle git_class, Handle g, bool defer
     if (engine::drop_ordinary_error()) return;
     throw;
   }
-  if (defer) {
+  std::optional<engine::Session::Opening> early = std::move(early_);
+  early_.reset();
+  if (early && executable.get() == early_executable_.get()) {
+    if (defer) {
+      opening_ = std::move(early);
+    } else {
+      engine_ = early->finish();
+    }
+  } else if (defer) {
+    early.reset();
     opening_.emplace(engine::Session::start(function_.globals(), executable));
   } else {
     engine_ = engine::Session::open(function_.globals(), executable);
   }
+}
+
+void CellSources::prepare_early(Handle git_class) {
+  if (!engine::stock_git_class(git_class)) return;
+  try {
+    early_executable_ = host::getattr(git_class, "GIT_PYTHON_GIT_EXECUTABLE");
+  } catch (const host::ErrorAlreadySet&) {
+    if (engine::drop_ordinary_error()) return;
+    throw;
+  }
+  early_.emplace(engine::Session::start(function_.globals(), early_executable_,
+                                        engine::Releases::kProven, true));
+}
+
+void CellSources::release_early(bool go) {
+  if (!early_) return;
+  if (go) {
+    early_->release(true);
+  } else {
+    forget_early();
+  }
+}
+
+void CellSources::forget_early() {
+  if (!early_) return;
+  early_->release(false);
+  dropped_.push_back(std::move(*early_));
+  early_.reset();
 }
 
 void CellSources::finish_session() {

@@ -31,6 +31,18 @@ class CellSources {
   // `git_class`, is GitPython's own command object. `defer`: merges may wait for the session.
   void start(host::Ref merge_source, host::Handle git_class, host::Handle g, bool defer);
 
+  // Before the documents are read, where nothing the caller can see will happen before the
+  // first source merge: prepares the session that the first merge would open then, for
+  // `git_class`'s executable as it is now, up to starting git. `release_early(true)` lets its
+  // git start, once the documents show that a source merge will come; `start` then takes it
+  // over where nothing visible happened meanwhile (`forget_early` was not called) and the
+  // executable is still that very object. Otherwise it is dropped, its git never started or
+  // killed.
+  void prepare_early(host::Handle git_class);
+  bool prepared_early() const { return early_.has_value(); }
+  void release_early(bool go);
+  void forget_early();
+
   // `record_of().source = _merge_source(g, current, base, incoming, current_name=...,
   // incoming_name=...)`, or the engine's lines where it may stand in; now, or at the next flush
   // while the session opens.
@@ -97,6 +109,11 @@ class CellSources {
   std::optional<engine::Session> engine_;
   // The session while it opens.
   std::optional<engine::Session::Opening> opening_;
+  // A session opened before the first merge, and the executable it was opened for.
+  std::optional<engine::Session::Opening> early_;
+  host::Ref early_executable_;
+  // Early sessions let go of: their directories are removed while the merge goes on.
+  std::vector<engine::Session::Opening> dropped_;
   std::vector<Pending> pending_;
 };
 

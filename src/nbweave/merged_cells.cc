@@ -8,6 +8,10 @@ using host::Ref;
 
 MergedCells::MergedCells() : index_(host::check(PyDict_New())), names_(host::check(PyDict_New())) {}
 
+void MergedCells::clear() {
+  *this = MergedCells();
+}
+
 int MergedCells::find(PyObject* key) const {
   PyObject* number = PyDict_GetItemWithError(index_.get(), key);
   if (number == nullptr) {

@@ -32,6 +32,9 @@ class MergedCells {
   // already.
   int insert_after(int anchor, PyObject* key, PyObject* cell, Version version);
 
+  // Lets go of every entry.
+  void clear();
+
   // Entries in map order.
   std::vector<int> order() const;
   Py_ssize_t size() const { return PyDict_GET_SIZE(index_.get()); }

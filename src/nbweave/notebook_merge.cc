@@ -9,6 +9,7 @@
 #include "nbweave/comment_index.h"
 #include "nbweave/dict_keys.h"
 #include "nbweave/parameter_merge.h"
+#include "structdiff/structure.h"
 
 namespace vornik::nbweave {
 namespace {
@@ -46,6 +47,56 @@ bool compares(Handle a, Handle b, int operation) {
   return host::check_status(PyObject_RichCompareBool(a, b, operation)) != 0;
 }
 
+// `dict[key]` of an exact dict; null when it is not one or has no such key.
+PyObject* dict_member(PyObject* dict, PyObject* key) {
+  if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  if (value == nullptr && PyErr_Occurred() != nullptr) host::throw_error_set();
+  return value;
+}
+
+PyObject* canvas_member(PyObject* cell) {
+  return dict_member(dict_member(cell, host::key<"metadata">()), host::key<"canvas">());
+}
+
+bool named(PyObject* canvas) {
+  PyObject* name = dict_member(canvas, host::key<"name">());
+  return name != nullptr && host::is_true(name);
+}
+
+// Whether pass C will merge the sources of some cell, read off the cells' objects as the
+// documents hold them: a cell of all three versions whose source both sides changed, whose
+// canvas data incoming left as they were, and which both sides name or both leave unnamed
+// (see both_changed). Any other shape of cell says nothing.
+bool source_merge_certain(Handle current_cells, Handle base_cells, Handle incoming_cells) {
+  Py_ssize_t position = 0;
+  PyObject* cell_id = nullptr;
+  PyObject* base = nullptr;
+  while (PyDict_Next(base_cells, &position, &cell_id, &base)) {
+    PyObject* current = dict_member(current_cells, cell_id);
+    PyObject* incoming = dict_member(incoming_cells, cell_id);
+    PyObject* sources[3] = {dict_member(current, host::key<"source">()),
+                            dict_member(base, host::key<"source">()),
+                            dict_member(incoming, host::key<"source">())};
+    PyObject* canvases[3] = {canvas_member(current), canvas_member(base), canvas_member(incoming)};
+    if (sources[0] == nullptr || sources[1] == nullptr || sources[2] == nullptr ||
+        canvases[0] == nullptr || canvases[1] == nullptr || canvases[2] == nullptr) {
+      continue;
+    }
+    if (!PyList_CheckExact(sources[0]) || !PyList_CheckExact(sources[1]) ||
+        !PyList_CheckExact(sources[2])) {
+      continue;
+    }
+    if (!structdiff::values_equal(sources[0], sources[1]) &&
+        !structdiff::values_equal(sources[2], sources[1]) &&
+        structdiff::values_equal(canvases[2], canvases[1]) &&
+        named(canvases[0]) == named(canvases[2])) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 template <class Records>
@@ -80,14 +131,27 @@ void NotebookMerge<Records>::run() {
 
 template <class Records>
 void NotebookMerge<Records>::steps() {
-  current_ = json::read_file(current_file_path_);
-  base_ = json::read_file(base_file_path_);
-  incoming_ = json::read_file(incoming_file_path_);
+  if (records_.defers_source_merges() && records_.changes_invisibly()) {
+    sources_.prepare_early(records_.git_class());
+  }
+  {
+    // Base and incoming come off the disk while current is parsed.
+    json::FilePrefetch base_text(base_file_path_);
+    json::FilePrefetch incoming_text(incoming_file_path_);
+    current_ = json::read_file(current_file_path_);
+    base_ = json::read_file(base_file_path_, &base_text);
+    incoming_ = json::read_file(incoming_file_path_, &incoming_text);
+  }
 
   current_cells_ = cell_map(current_, Version::kCurrent, nullptr);
   cell_map(current_, Version::kCurrent, &merged_cells_);
   base_cells_ = cell_map(base_, Version::kBase, nullptr);
   incoming_cells_ = cell_map(incoming_, Version::kIncoming, nullptr);
+  // Nothing visible happens before pass C's first source merge: where there will be one, the
+  // session it opens, prepared meanwhile, starts its git now.
+  if (sources_.prepared_early()) {
+    sources_.release_early(source_merge_certain(current_cells_, base_cells_, incoming_cells_));
+  }
 
   cells_current_removed();
   rebuild_names();
@@ -106,13 +170,26 @@ void NotebookMerge<Records>::steps() {
     version->reset();
   }
   settle();
-  json::write_file(current_file_path_, merged);
+  if (!records_.defers_source_merges()) {
+    json::write_file(current_file_path_, merged);
+    return;
+  }
+  // What is left to free holds nothing but the parser's, git's and the module's own objects:
+  // it is freed while the file is written.
+  json::FileWrite write(current_file_path_, merged);
+  merged.reset();
+  current_.reset();
+  merged_cells_.clear();
+  write.finish();
 }
 
 // The change test; source merges put off are done first where its effects show.
 template <class Records>
 Ref NotebookMerge<Records>::changed(Handle record0, Handle record1) {
-  if (sources_.pending() && !records_.changes_invisibly()) settle();
+  if (!records_.changes_invisibly()) {
+    sources_.forget_early();
+    if (sources_.pending()) settle();
+  }
   return records_.changed(record0, record1);
 }
 

@@ -4,6 +4,7 @@ collaborators a user may patch."""
 import copy
 import json
 import os
+import threading
 
 import pytest
 
@@ -127,6 +128,33 @@ def test_failures_leave_the_current_file_unchanged(which, content, error, merge,
         nbweave.merge_files(paths["base"], paths["current"], paths["incoming"], "nb")
     assert open(paths["current"], "rb").read() == before
     assert set(os.listdir(tmp_path)) <= {"base.ipynb", "current.ipynb", "incoming.ipynb"}
+
+
+def test_the_first_file_read_decides_the_error(merge, tmp_path):
+    # base and incoming are read ahead while current is parsed; current's error still comes first
+    base, current, incoming = merge.paths(DOCUMENT, DOCUMENT, DOCUMENT)
+    open(current, "w").write("{")
+    os.unlink(base)
+    with pytest.raises(json.JSONDecodeError):
+        nbweave.merge_files(base, current, incoming, "nb")
+
+
+@pytest.mark.parametrize("piped", ["base", "incoming"])
+def test_a_version_from_a_pipe_is_read_as_it_comes(piped, merge, tmp_path):
+    # as `<(git show ...)` hands it over: a pipe, written while the merge reads it
+    current = copy.deepcopy(DOCUMENT)
+    current["cells"][0]["source"] = ["changed\n"]
+    paths = dict(zip(("base", "current", "incoming"), merge.paths(DOCUMENT, current, DOCUMENT)))
+    text = open(paths[piped], "rb").read()
+    os.unlink(paths[piped])
+    os.mkfifo(paths[piped])
+    writer = threading.Thread(target=lambda: open(paths[piped], "wb").write(text), daemon=True)
+    writer.start()
+    try:
+        nbweave.merge_files(paths["base"], paths["current"], paths["incoming"], "nb")
+    finally:
+        writer.join(timeout=60)
+    assert json.load(open(paths["current"]))["cells"][0]["source"] == ["changed\n"]
 
 
 def test_git_missing_from_path_fails_and_leaves_the_file(merge, monkeypatch):

@@ -8,6 +8,7 @@ git's own trace (GIT_TRACE) counts the `git merge-file` runs: one per cell throu
 
 import contextlib
 import copy
+import logging
 import os
 import re
 import shutil
@@ -133,6 +134,41 @@ def test_git_is_asked_once_per_merge_and_only_when_needed(cells, runs_in_process
     assert runs == (runs_in_process if ENGINE else source_merges)
     keep_engine_out(monkeypatch)
     assert run(merge, place, cells) == (outcome, source_merges)
+
+
+# Canvas data of one cell whose source both sides changed, as (current, base, incoming) keyword
+# sets for make_cell, and whether its sources are merged (otherwise incoming's variant is kept
+# beside current's). git starts early only where the documents show that a merge will come.
+@pytest.mark.parametrize("canvases, merged", [
+    (({}, {}, {}), True),
+    (({"name": "renamed"}, {"name": "step"}, {"name": "step"}), True),
+    (({}, {}, {"headerColor": "#fff"}), True),
+    (({}, {}, {"comments": [{"text": "hi"}]}), True),
+    (({"name": "step"}, {}, {}), False),
+    (({}, {}, {"name": "step"}), False),
+    (({"name": "step"}, {"name": "step"}, {"name": "other"}), False),
+])
+def test_git_runs_only_for_a_cell_whose_sources_are_merged(canvases, merged, merge, place,
+                                                            monkeypatch):
+    # Cells left alone keep the merge busy long enough for a git started in vain to show.
+    unchanged = [make_cell(f"u{i}") for i in range(2000)]
+    cells = [make_notebook([make_cell("c", source=CLEAN[(1, 0, 2)[version]],
+                                      **canvases[(1, 0, 2)[version]]), *unchanged])
+             for version in range(3)]
+    # the merge's debug records are silent from the start: nothing shows before git would run
+    root = logging.getLogger()
+    monkeypatch.setattr(root, "handlers", [logging.NullHandler()])
+    assert not root.isEnabledFor(logging.DEBUG)
+
+    def outcome():
+        merge_file_runs(place)
+        result = merge(*copy.deepcopy(cells))
+        return [cell["source"] for cell in result["cells"][:-2000]], merge_file_runs(place)
+
+    with_engine, runs = outcome()
+    assert (len(with_engine), runs) == ((1, 1) if merged else (2, 0))
+    keep_engine_out(monkeypatch)
+    assert outcome() == (with_engine, runs)
 
 
 class OtherError(Exception):

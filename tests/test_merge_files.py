@@ -1,10 +1,12 @@
 """Parameters, the written file, failures that must leave the current file alone, and the
 collaborators a user may patch."""
 
+import contextlib
 import copy
 import json
 import os
 import threading
+import time
 
 import pytest
 
@@ -148,13 +150,24 @@ def test_a_version_from_a_pipe_is_read_as_it_comes(piped, merge, tmp_path):
     text = open(paths[piped], "rb").read()
     os.unlink(paths[piped])
     os.mkfifo(paths[piped])
-    writer = threading.Thread(target=lambda: open(paths[piped], "wb").write(text), daemon=True)
+    attempts = []
+
+    def feed():
+        # A reader that opens the pipe only to close it again breaks the write: tried again,
+        # so that such a fault fails below instead of hanging the merge.
+        while len(attempts) < 3:
+            attempts.append(1)
+            with contextlib.suppress(BrokenPipeError), open(paths[piped], "wb") as pipe:
+                pipe.write(text)
+                return
+
+    writer = threading.Thread(target=feed, daemon=True)
     writer.start()
-    try:
-        nbweave.merge_files(paths["base"], paths["current"], paths["incoming"], "nb")
-    finally:
-        writer.join(timeout=60)
+    time.sleep(0.05)  # not a speed target: the writer waits for a reader when the merge starts
+    nbweave.merge_files(paths["base"], paths["current"], paths["incoming"], "nb")
+    writer.join(timeout=60)
     assert json.load(open(paths["current"]))["cells"][0]["source"] == ["changed\n"]
+    assert len(attempts) == 1
 
 
 def test_git_missing_from_path_fails_and_leaves_the_file(merge, monkeypatch):

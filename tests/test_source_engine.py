@@ -8,6 +8,7 @@ git's own trace (GIT_TRACE) counts the `git merge-file` runs: one per cell throu
 
 import contextlib
 import copy
+import json
 import logging
 import os
 import re
@@ -303,6 +304,25 @@ def test_a_failed_git_keeps_both_sides(failure, merge, place, monkeypatch):
                             ">>>>>>> nb.ipynb-incoming\n"], list(INCOMING_ONLY[2])]
     keep_engine_out(monkeypatch)
     assert run(merge, place, [sides, INCOMING_ONLY])[0] == with_engine
+
+
+@pytest.mark.parametrize("failure", [_git_killed_by_a_signal, _missing_temporary_root,
+                                     _unreadable_working_directory])
+def test_a_session_that_does_not_open_takes_back_the_file_written_ahead(failure, merge, place,
+                                                                        monkeypatch):
+    # Clean merges are written beside the file while git runs for the session; when the session
+    # does not open, that file goes, and the cells take the way through git, failures and all.
+    failure(place, monkeypatch)
+    outcomes = []
+    for through_git in (False, True):
+        if through_git:
+            keep_engine_out(monkeypatch)
+        outcomes.append(run(merge, place, [CLEAN, CLEAN])[0])
+        left = sorted(name for name in os.listdir(place) if name.endswith(".tmp"))
+        assert left == []
+        if not isinstance(outcomes[-1], list):  # failed: the current file is as it was
+            assert json.load(open(place / "current.ipynb"))["cells"][0]["source"] == CLEAN[0]
+    assert outcomes[0] == outcomes[1]
 
 
 def test_a_path_that_is_not_utf8_labels_conflicts_that_merge_again(merge, place, monkeypatch):

@@ -2,6 +2,9 @@
 // native code.
 #pragma once
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -69,21 +72,34 @@ void write_file(host::Handle path, host::Handle value);
 // write_file in two steps, so that the caller may go on while the file system works: the text
 // is made at once, and the file replaced on a thread of its own. finish() waits for it and
 // raises what write_file would have raised; dropped unfinished, it still waits.
+//
+// `held`: the new content is written and synced beside the file, but put in place only once
+// the caller commit()s; abandon(), or dropping it undecided, leaves the file as it was.
 class FileWrite {
  public:
-  FileWrite(host::Handle path, host::Handle value);
+  FileWrite(host::Handle path, host::Handle value, bool held = false);
   FileWrite(const FileWrite&) = delete;
   FileWrite& operator=(const FileWrite&) = delete;
   FileWrite(FileWrite&&) = delete;
   FileWrite& operator=(FileWrite&&) = delete;
   ~FileWrite();
 
+  void commit();
+  void abandon();
   void finish();
 
  private:
+  enum class Decision : unsigned char { kPending, kCommit, kAbandon };
+  void decide(Decision decision);
+  Decision decided();
+
   host::Ref name_;  // the path as open() names it in an error
   host::Ref text_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  Decision decision_ = Decision::kCommit;
   std::thread writer_;
+  std::function<void()> unstarted_;  // the write, where no thread could be made for it
   int error_ = 0;
 };
 

@@ -52,6 +52,10 @@ FilePrefetch::FilePrefetch(host::Handle path) {
     return;
   }
   auto read = [this] {
+    // Only a regular file is opened: opening a pipe, even to close it again, would meet a
+    // writer waiting for the reader that the document's own read is to be.
+    struct stat named {};
+    if (::stat(path_.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return;
     FileDescriptor file(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
     if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return;

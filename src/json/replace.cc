@@ -118,97 +118,164 @@ void sync_directory(const std::string& directory) {
   if (fd.get() >= 0) sync(fd.get());
 }
 
-int replace(std::string target, std::string_view content) {
-  struct stat st {};
-  bool exists = false;
-  if (int error = resolve(target, st, exists)) return error;
-  if (exists && S_ISDIR(st.st_mode)) return EISDIR;
-  size_t slash = target.rfind('/');
-  std::string directory = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-  if (name.empty()) return EISDIR;  // "missing/": open() refuses it the same way
-  // Replacing what open() could not write would defeat the file's protection.
-  if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return errno;
-  if (exists && !S_ISREG(st.st_mode)) return write_in_place(target, content, false).error;
+// A replacement in two steps: the new content written and synced into a temporary file beside
+// the target, which nobody sees yet, then put in place. Where the target is no regular file,
+// or its directory refuses a new file, the content is written in place instead, and all of
+// that waits for the second step.
+class Replacement {
+ public:
+  Replacement(std::string target, std::string_view content)
+      : target_(std::move(target)), content_(content), error_(stage()) {}
+  VORNIK_PINNED(Replacement);
+  ~Replacement() = default;  // an uncommitted temporary file goes with its holder
 
-  TemporaryPath temporary;
-  FileDescriptor fd;
-  int error = 0;
-  std::string stem = directory + "." + name.substr(0, kMaxNameInTemporary) + ".";
-  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    std::string path = stem + host::random_name(kRandomLength) + ".tmp";
-    // Private until its permission bits are set; a new file gets open()'s 0666 less umask.
-    fd.reset(::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, exists ? 0600 : 0666));
-    if (fd.get() >= 0) {
-      temporary.hold(std::move(path), TemporaryPath::Kind::kFile);
-      break;
-    }
-    error = errno;
-    if (error != EEXIST && error != EINTR) break;
-  }
-  if (fd.get() < 0) {
-    if ((error == EACCES || error == EPERM) && exists) {
-      InPlace written = write_in_place(target, content, true);
+  // Puts the content in place; the errno value of the first failure, or 0.
+  int commit() {
+    if (error_ != 0) return error_;
+    if (in_place_) {
+      InPlace written = write_in_place(target_, content_, regular_);
       // When the file cannot be opened either, the directory's refusal is the first cause.
+      return written.opened || refusal_ == 0 ? written.error : refusal_;
+    }
+    if (::rename(temporary_.path().c_str(), target_.c_str()) != 0) {
+      const int error = errno;
+      // A sticky directory lets its users write each other's files but not replace them.
+      if (error != EPERM && error != EACCES) return error;
+      ::unlink(temporary_.path().c_str());
+      temporary_.keep();
+      InPlace written = write_in_place(target_, content_, true);
       return written.opened ? written.error : error;
     }
-    return error;
+    temporary_.keep();
+    sync_directory(directory_);
+    return 0;
   }
 
-  error = host::write_all(fd.get(), content);
-  if (error == 0 && exists) {
-    // Owner first: a change of owner clears the set-id bits that fchmod then restores.
-    if (::fchown(fd.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) error = errno;
-    if (error == 0 && ::fchmod(fd.get(), st.st_mode & 07777) != 0) error = errno;
-  }
-  if (error == 0) error = sync(fd.get());
-  int closed = fd.close();
-  if (error == 0) error = closed;
-  if (error == 0 && ::rename(temporary.path().c_str(), target.c_str()) != 0) {
-    error = errno;
-    // A sticky directory lets its users write each other's files but not replace them.
-    if (error == EPERM || error == EACCES) {
-      ::unlink(temporary.path().c_str());
-      temporary.keep();
-      InPlace written = write_in_place(target, content, true);
-      return written.opened ? written.error : error;
+ private:
+  int stage() {
+    struct stat st {};
+    bool exists = false;
+    if (int error = resolve(target_, st, exists)) return error;
+    if (exists && S_ISDIR(st.st_mode)) return EISDIR;
+    size_t slash = target_.rfind('/');
+    directory_ = slash == std::string::npos ? "." : target_.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+    if (name.empty()) return EISDIR;  // "missing/": open() refuses it the same way
+    // Replacing what open() could not write would defeat the file's protection.
+    if (exists && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return errno;
+    if (exists && !S_ISREG(st.st_mode)) {
+      in_place_ = true;
+      regular_ = false;
+      return 0;
     }
+    FileDescriptor fd;
+    int error = 0;
+    std::string stem = directory_ + "." + name.substr(0, kMaxNameInTemporary) + ".";
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+      std::string path = stem + host::random_name(kRandomLength) + ".tmp";
+      // Private until its permission bits are set; a new file gets open()'s 0666 less umask.
+      fd.reset(::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, exists ? 0600 : 0666));
+      if (fd.get() >= 0) {
+        temporary_.hold(std::move(path), TemporaryPath::Kind::kFile);
+        break;
+      }
+      error = errno;
+      if (error != EEXIST && error != EINTR) break;
+    }
+    if (fd.get() < 0) {
+      if ((error == EACCES || error == EPERM) && exists) {
+        in_place_ = true;
+        refusal_ = error;
+        return 0;
+      }
+      return error;
+    }
+    error = host::write_all(fd.get(), content_);
+    if (error == 0 && exists) {
+      // Owner first: a change of owner clears the set-id bits that fchmod then restores.
+      if (::fchown(fd.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) error = errno;
+      if (error == 0 && ::fchmod(fd.get(), st.st_mode & 07777) != 0) error = errno;
+    }
+    if (error == 0) error = sync(fd.get());
+    int closed = fd.close();
+    return error != 0 ? error : closed;
   }
-  if (error != 0) return error;
-  temporary.keep();
-  sync_directory(directory);
-  return 0;
+
+  std::string target_;
+  std::string_view content_;
+  std::string directory_;
+  TemporaryPath temporary_;
+  bool in_place_ = false;
+  bool regular_ = true;
+  int refusal_ = 0;  // the directory's refusal of a new file, when it refused
+  int error_;        // of staging; last, as staging sets the members above
+};
+
+int replace(std::string target, std::string_view content) {
+  return Replacement(std::move(target), content).commit();
 }
 
 }  // namespace
 
-FileWrite::FileWrite(host::Handle path, host::Handle value) : text_(dumps(value)) {
+FileWrite::FileWrite(host::Handle path, host::Handle value, bool held)
+    : text_(dumps(value)), decision_(held ? Decision::kPending : Decision::kCommit) {
   const host::FsPath fs_path(path);
   name_ = fs_path.name.clone();
   const auto* bytes = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text_.get()));
   const std::string_view content(bytes, static_cast<size_t>(PyUnicode_GET_LENGTH(text_.get())));
   auto write = [this, target = std::string(fs_path.bytes()), content]() mutable {
-    error_ = replace(std::move(target), content);
+    Replacement replacement(std::move(target), content);
+    if (decided() == Decision::kCommit) error_ = replacement.commit();
   };
   try {
     writer_ = host::quiet_thread(std::move(write));
   } catch (const std::system_error&) {
-    WithoutLock unlocked;
-    write();
+    // No thread: the write happens now, or when it is committed.
+    if (held) {
+      unstarted_ = std::move(write);
+    } else {
+      WithoutLock unlocked;
+      write();
+    }
   }
 }
 
 FileWrite::~FileWrite() {
-  if (writer_.joinable()) {
-    WithoutLock unlocked;
-    writer_.join();
+  abandon();
+}
+
+void FileWrite::decide(Decision decision) {
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    if (decision_ != Decision::kPending) return;
+    decision_ = decision;
   }
+  changed_.notify_one();
+}
+
+FileWrite::Decision FileWrite::decided() {
+  std::unique_lock<std::mutex> guard(lock_);
+  changed_.wait(guard, [this] { return decision_ != Decision::kPending; });
+  return decision_;
+}
+
+void FileWrite::commit() {
+  decide(Decision::kCommit);
+}
+
+void FileWrite::abandon() {
+  decide(Decision::kAbandon);
+  unstarted_ = nullptr;
+  WithoutLock unlocked;
+  if (writer_.joinable()) writer_.join();
 }
 
 void FileWrite::finish() {
-  if (writer_.joinable()) {
+  decide(Decision::kCommit);
+  {
     WithoutLock unlocked;
-    writer_.join();
+    if (unstarted_) std::exchange(unstarted_, nullptr)();
+    if (writer_.joinable()) writer_.join();
   }
   if (error_ != 0) host::raise_os_error(std::exchange(error_, 0), name_);
 }

@@ -63,13 +63,46 @@ class CellSources {
   // ends the merge.
   template <class Records>
   void flush(Records& records, host::Handle g) {
-    if (!opening_) return;
+    if (!opening_ && pending_.empty()) return;
     std::vector<Pending> kept = std::move(pending_);
     pending_.clear();
-    finish_session();
+    if (opening_) finish_session();
     for (const Pending& cell : kept) {
       records.set_source(cell.record, lines(records, g, cell.current, cell.base, cell.incoming));
     }
+  }
+
+  // While the session still opens: merges the cells kept with the engine as the session will
+  // merge them once open, where that cannot depend on what the opening decides (every cell
+  // merges cleanly in process, so that the conflict style plays no part), and sets their
+  // sources; true then, and the cells stay kept until confirm(). Otherwise does nothing.
+  template <class Records>
+  bool flush_ahead(Records& records) {
+    if (!opening_ || pending_.empty()) return false;
+    std::optional<engine::Session> ahead = opening_->ahead();
+    if (!ahead) return false;
+    std::vector<host::Ref> merged;
+    for (const Pending& cell : pending_) {
+      engine::Session::Cell result =
+          ahead->merge(cell.current, cell.base, cell.incoming, current_label_, incoming_label_);
+      if (!result.lines || result.conflicted) return false;
+      merged.push_back(std::move(result.lines));
+    }
+    for (size_t i = 0; i < merged.size(); ++i) records.set_source(pending_[i].record, merged[i]);
+    return true;
+  }
+
+  // After flush_ahead: finishes opening the session. True when it opened, so that the cells
+  // merged ahead hold what it gives them; they are done then. False: they stay kept, and the
+  // next flush merges them as they must be merged.
+  bool confirm() {
+    // As in flush: a failure of opening ends the merge, with nothing kept.
+    std::vector<Pending> kept = std::move(pending_);
+    pending_.clear();
+    finish_session();
+    if (engine_) return true;
+    pending_ = std::move(kept);
+    return false;
   }
 
  private:

@@ -169,18 +169,28 @@ void NotebookMerge<Records>::steps() {
   for (Ref* version : {&current_cells_, &base_cells_, &incoming_cells_, &base_, &incoming_}) {
     version->reset();
   }
-  settle();
   if (!records_.defers_source_merges()) {
+    settle();
     json::write_file(current_file_path_, merged);
     return;
   }
+  // Where the merges put off come out the same whatever the session decides, the file is
+  // written beside the current one while git still runs, and put in place once the session
+  // stands.
+  std::optional<json::FileWrite> write;
+  if (sources_.flush_ahead(records_)) {
+    write.emplace(current_file_path_, merged, true);
+    if (!sources_.confirm()) write.reset();
+  }
+  settle();
+  if (!write) write.emplace(current_file_path_, merged);
   // What is left to free holds nothing but the parser's, git's and the module's own objects:
   // it is freed while the file is written.
-  json::FileWrite write(current_file_path_, merged);
+  write->commit();
   merged.reset();
   current_.reset();
   merged_cells_.clear();
-  write.finish();
+  write->finish();
 }
 
 // The change test; source merges put off are done first where its effects show.

@@ -296,6 +296,13 @@ Opening Session::start(Handle globals, Handle executable, Releases releases, boo
   return opening;
 }
 
+std::optional<Session> Opening::ahead() const {
+#ifdef VORNIK_HAVE_LIBGIT2
+  if (probe_) return Session(Style::kMerge, probe_->prefix, nullptr);
+#endif
+  return std::nullopt;
+}
+
 void Opening::release(bool go) {
 #ifdef VORNIK_HAVE_LIBGIT2
   if (!probe_) return;

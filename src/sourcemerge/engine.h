@@ -95,6 +95,11 @@ class Opening {
   // probe's directory is removed meanwhile (there is no session then).
   void release(bool go);
 
+  // While git runs: the session as it will be if it opens, in the plain conflict style. Its
+  // merges that come out clean are the ones the session will give, whatever the style; none
+  // when there is no session to come.
+  std::optional<Session> ahead() const;
+
  private:
   friend class Session;
   struct Probe;

@@ -74,6 +74,14 @@ void Session::Opening::release(bool go) {
   if (opening_) g_table->release_opening(opening_.get(), go ? 1 : 0);
 }
 
+std::optional<Session> Session::Opening::ahead() const {
+  if (!opening_) return std::nullopt;
+  engine::Session* session = nullptr;
+  if (g_table->session_ahead(opening_.get(), &session) < 0) host::throw_error_set();
+  if (session == nullptr) return std::nullopt;
+  return Session(session);
+}
+
 std::optional<Session> Session::Opening::finish() {
   if (!opening_) return std::nullopt;
   engine::Session* session = nullptr;

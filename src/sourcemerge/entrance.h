@@ -46,6 +46,9 @@ struct Table {
   int (*start_session)(PyObject* globals, PyObject* executable, Releases releases, int held,
                        engine::Opening** opening);
   void (*release_opening)(engine::Opening* opening, int go);
+  // 0 with `*session` the session ahead (see engine::Opening::ahead) or null; -1 with an error
+  // set.
+  int (*session_ahead)(const engine::Opening* opening, engine::Session** session);
   // Takes `opening` over: 0 with `*session` the new session or null (none); -1 with an error
   // set.
   int (*finish_session)(engine::Opening* opening, engine::Session** session);
@@ -125,8 +128,9 @@ class Session::Opening {
   // Waits for git and decides: exactly what open() gives, or raises. Once only; afterwards
   // there is no session.
   std::optional<Session> finish();
-  // See engine::Opening::release.
+  // See engine::Opening::release and engine::Opening::ahead.
   void release(bool go);
+  std::optional<Session> ahead() const;
 
  private:
   friend class Session;

@@ -74,6 +74,13 @@ void release_opening(engine::Opening* opening, int go) {
   opening->release(go != 0);
 }
 
+int session_ahead(const engine::Opening* opening, engine::Session** session) {
+  *session = nullptr;
+  return boundary_status([&] {
+    if (auto ahead = opening->ahead()) *session = new engine::Session(std::move(*ahead));
+  });
+}
+
 void drop_opening(engine::Opening* opening) {
   delete opening;
 }
@@ -108,6 +115,7 @@ sourcemerge::Table kTable = {
     .stock_command_error = stock_command_error,
     .start_session = start_session,
     .release_opening = release_opening,
+    .session_ahead = session_ahead,
     .finish_session = finish_session,
     .drop_opening = drop_opening,
     .close_session = close_session,

@@ -28,10 +28,7 @@ host::Ref parse(std::string_view text, bool text_mode);
 class FilePrefetch {
  public:
   explicit FilePrefetch(host::Handle path);
-  FilePrefetch(const FilePrefetch&) = delete;
-  FilePrefetch& operator=(const FilePrefetch&) = delete;
-  FilePrefetch(FilePrefetch&&) = delete;
-  FilePrefetch& operator=(FilePrefetch&&) = delete;
+  VORNIK_PINNED(FilePrefetch);
   ~FilePrefetch();
 
   // Waits for the read; true with `text` the file's bytes, or false.
@@ -78,10 +75,7 @@ void write_file(host::Handle path, host::Handle value);
 class FileWrite {
  public:
   FileWrite(host::Handle path, host::Handle value, bool held = false);
-  FileWrite(const FileWrite&) = delete;
-  FileWrite& operator=(const FileWrite&) = delete;
-  FileWrite(FileWrite&&) = delete;
-  FileWrite& operator=(FileWrite&&) = delete;
+  VORNIK_PINNED(FileWrite);
   ~FileWrite();
 
   void commit();

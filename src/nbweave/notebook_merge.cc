@@ -9,7 +9,7 @@
 #include "nbweave/comment_index.h"
 #include "nbweave/dict_keys.h"
 #include "nbweave/parameter_merge.h"
-#include "structdiff/structure.h"
+#include "nbweave/source_forecast.h"
 
 namespace vornik::nbweave {
 namespace {
@@ -45,56 +45,6 @@ Ref key_set(std::initializer_list<const char*> keys) {
 
 bool compares(Handle a, Handle b, int operation) {
   return host::check_status(PyObject_RichCompareBool(a, b, operation)) != 0;
-}
-
-// `dict[key]` of an exact dict; null when it is not one or has no such key.
-PyObject* dict_member(PyObject* dict, PyObject* key) {
-  if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
-  PyObject* value = PyDict_GetItemWithError(dict, key);
-  if (value == nullptr && PyErr_Occurred() != nullptr) host::throw_error_set();
-  return value;
-}
-
-PyObject* canvas_member(PyObject* cell) {
-  return dict_member(dict_member(cell, host::key<"metadata">()), host::key<"canvas">());
-}
-
-bool named(PyObject* canvas) {
-  PyObject* name = dict_member(canvas, host::key<"name">());
-  return name != nullptr && host::is_true(name);
-}
-
-// Whether pass C will merge the sources of some cell, read off the cells' objects as the
-// documents hold them: a cell of all three versions whose source both sides changed, whose
-// canvas data incoming left as they were, and which both sides name or both leave unnamed
-// (see both_changed). Any other shape of cell says nothing.
-bool source_merge_certain(Handle current_cells, Handle base_cells, Handle incoming_cells) {
-  Py_ssize_t position = 0;
-  PyObject* cell_id = nullptr;
-  PyObject* base = nullptr;
-  while (PyDict_Next(base_cells, &position, &cell_id, &base)) {
-    PyObject* current = dict_member(current_cells, cell_id);
-    PyObject* incoming = dict_member(incoming_cells, cell_id);
-    PyObject* sources[3] = {dict_member(current, host::key<"source">()),
-                            dict_member(base, host::key<"source">()),
-                            dict_member(incoming, host::key<"source">())};
-    PyObject* canvases[3] = {canvas_member(current), canvas_member(base), canvas_member(incoming)};
-    if (sources[0] == nullptr || sources[1] == nullptr || sources[2] == nullptr ||
-        canvases[0] == nullptr || canvases[1] == nullptr || canvases[2] == nullptr) {
-      continue;
-    }
-    if (!PyList_CheckExact(sources[0]) || !PyList_CheckExact(sources[1]) ||
-        !PyList_CheckExact(sources[2])) {
-      continue;
-    }
-    if (!structdiff::values_equal(sources[0], sources[1]) &&
-        !structdiff::values_equal(sources[2], sources[1]) &&
-        structdiff::values_equal(canvases[2], canvases[1]) &&
-        named(canvases[0]) == named(canvases[2])) {
-      return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace
@@ -165,18 +115,28 @@ void NotebookMerge<Records>::steps() {
   cells_both_kept();
   prune_parents();
   Ref merged = write_merged();
+  if (records_.defers_source_merges()) {
+    write_behind(std::move(merged));
+    return;
+  }
   // The versions are not read any more: freed now, while the session's git may still run.
+  release_versions();
+  settle();
+  json::write_file(current_file_path_, merged);
+}
+
+template <class Records>
+void NotebookMerge<Records>::release_versions() {
   for (Ref* version : {&current_cells_, &base_cells_, &incoming_cells_, &base_, &incoming_}) {
     version->reset();
   }
-  if (!records_.defers_source_merges()) {
-    settle();
-    json::write_file(current_file_path_, merged);
-    return;
-  }
-  // Where the merges put off come out the same whatever the session decides, the file is
-  // written beside the current one while git still runs, and put in place once the session
-  // stands.
+}
+
+// Writes `merged` on a thread of its own. Where the merges put off come out the same whatever
+// the session decides, the file is written beside the current one while git still runs, and put
+// in place once the session stands.
+template <class Records>
+void NotebookMerge<Records>::write_behind(Ref merged) {
   std::optional<json::FileWrite> write;
   if (sources_.flush_ahead(records_)) {
     write.emplace(current_file_path_, merged, true);
@@ -184,10 +144,11 @@ void NotebookMerge<Records>::steps() {
   }
   settle();
   if (!write) write.emplace(current_file_path_, merged);
-  // What is left to free holds nothing but the parser's, git's and the module's own objects:
-  // it is freed while the file is written.
   write->commit();
+  // All the merge holds is the parser's, git's and the module's own objects: they are freed
+  // while the file is written.
   merged.reset();
+  release_versions();
   current_.reset();
   merged_cells_.clear();
   write->finish();

@@ -21,6 +21,8 @@ class NotebookMerge {
  private:
   host::Ref cell_map(host::Handle document, Version version, MergedCells* merged);
   host::Ref write_merged();
+  void write_behind(host::Ref merged);
+  void release_versions();
 
   // The name map (comp_names): a name read truthy, or null.
   host::Ref truthy_name(host::Handle record);

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/ref.h"
 #include "sourcemerge/git_program.h"
 
 namespace vornik::sourcemerge::engine {
@@ -43,10 +44,7 @@ class ProbeRun {
  public:
   // Starts the run. Holds no host object; may be made with or without the host's lock.
   explicit ProbeRun(ProbeRequest request);
-  ProbeRun(const ProbeRun&) = delete;
-  ProbeRun& operator=(const ProbeRun&) = delete;
-  ProbeRun(ProbeRun&&) = delete;
-  ProbeRun& operator=(ProbeRun&&) = delete;
+  VORNIK_PINNED(ProbeRun);
   // Unfinished: kills the processes and waits for the thread, which reaps them and removes the
   // directory.
   ~ProbeRun();

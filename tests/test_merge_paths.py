@@ -88,6 +88,42 @@ def test_both_ways_agree(triple, replaced, logged, tmp_path_factory):
         assert direct[3] == (1 if ids[0] & (ids[1] | ids[2]) else 0)
 
 
+def silent_outcome(triple, directory, replaced):
+    """Bytes written, uuid4's draws and `git merge-file` runs, with the merge's debug records
+    proven silent before it begins: the direct way then prepares the engine's session while it
+    reads, starts git once the documents show a source merge will come, and writes ahead."""
+    draws = []
+    root = logging.getLogger()
+    level = root.level
+    directory.mkdir(exist_ok=True)
+    trace = directory / "trace"
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(os, "urandom", lambda n: draws.append(n) or bytes([len(draws)] * n))
+        patch.setattr(root, "handlers", [logging.NullHandler()])
+        patch.setenv("GIT_TRACE", str(trace))
+        if replaced is not None:
+            patch.setattr(*REPLACEMENTS[replaced]())
+        root.setLevel(logging.WARNING)
+        assert not root.isEnabledFor(logging.DEBUG)
+        try:
+            Merger(directory)(*copy.deepcopy(triple))
+        finally:
+            root.setLevel(level)
+    runs = trace.read_text().count("built-in: git merge-file") if trace.exists() else 0
+    return (directory / "current.ipynb").read_bytes(), draws, runs
+
+
+@settings(max_examples=100, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@given(triple=triples(), replaced=st.sampled_from(RECORDS))
+def test_a_merge_silent_from_the_start_agrees(triple, replaced, tmp_path_factory):
+    *direct, direct_runs = silent_outcome(triple, tmp_path_factory.mktemp("d"), None)
+    *members, member_runs = silent_outcome(triple, tmp_path_factory.mktemp("m"), replaced)
+    assert members == direct
+    # git runs for a merge with a source merge, and for no other
+    assert (direct_runs > 0) == (member_runs > 0)
+
+
 def corpus_triple(stem):
     documents = []
     for number in (1, 2, 3):

@@ -164,6 +164,7 @@ def test_git_runs_only_for_a_cell_whose_sources_are_merged(canvases, merged, mer
     def outcome():
         merge_file_runs(place)
         result = merge(*copy.deepcopy(cells))
+        assert os.listdir(tempfile.gettempdir()) == []  # a session let go of leaves nothing
         return [cell["source"] for cell in result["cells"][:-2000]], merge_file_runs(place)
 
     with_engine, runs = outcome()

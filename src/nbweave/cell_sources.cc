@@ -23,19 +23,18 @@ void CellSources::start(Ref merge_source, Handle git_class, Handle g, bool defer
     if (engine::drop_ordinary_error()) return;
     throw;
   }
-  std::optional<engine::Session::Opening> early = std::move(early_);
-  early_.reset();
-  if (early && executable.get() == early_executable_.get()) {
-    if (defer) {
-      opening_ = std::move(early);
-    } else {
-      engine_ = early->finish();
-    }
-  } else if (defer) {
-    early.reset();
-    opening_.emplace(engine::Session::start(function_.globals(), executable));
+  std::optional<engine::Session::Opening> opening;
+  if (early_ && executable.get() == early_executable_.get()) {
+    opening = std::move(early_);
+    early_.reset();
   } else {
-    engine_ = engine::Session::open(function_.globals(), executable);
+    forget_early();
+    opening.emplace(engine::Session::start(function_.globals(), executable));
+  }
+  if (defer) {
+    opening_ = std::move(opening);
+  } else {
+    engine_ = opening->finish();
   }
 }
 
@@ -52,11 +51,10 @@ void CellSources::prepare_early(Handle git_class) {
 }
 
 void CellSources::release_early(bool go) {
-  if (!early_) return;
-  if (go) {
-    early_->release(true);
-  } else {
+  if (!go) {
     forget_early();
+  } else if (early_) {
+    early_->release(true);
   }
 }
 

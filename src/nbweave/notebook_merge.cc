@@ -119,9 +119,9 @@ void NotebookMerge<Records>::steps() {
     write_behind(std::move(merged));
     return;
   }
-  // The versions are not read any more: freed now, while the session's git may still run.
+  // Every source merge is done (none waits where merges are not put off); the versions are
+  // not read any more.
   release_versions();
-  settle();
   json::write_file(current_file_path_, merged);
 }
 

@@ -179,15 +179,15 @@ std::optional<std::string> probe_directory(Handle globals) {
   }
 }
 
-// The probe's files as git names them in its conflict labels: current, base, incoming.
-using ProbeLabels = std::array<std::string, 3>;
-
 // The conflict style in which the engine writes what the probe's git wrote; none when no
-// style gives that very text.
-std::optional<Style> style_written(const std::string& written, const ProbeLabels& labels) {
+// style gives that very text. git labels the conflict with the probe's file paths.
+std::optional<Style> style_written(const std::string& written, const ProbeRun& probe) {
+  const std::string current = probe.path(0);
+  const std::string base = probe.path(1);
+  const std::string incoming = probe.path(2);
   for (Style style : {Style::kMerge, Style::kDiff3, Style::kZdiff3}) {
-    auto merged = merge_texts(kProbeBase, kProbeCurrent, kProbeIncoming, labels[1], labels[0],
-                              labels[2], style);
+    auto merged =
+        merge_texts(kProbeBase, kProbeCurrent, kProbeIncoming, base, current, incoming, style);
     if (merged && merged->conflicted && merged->text == written) return style;
   }
   return std::nullopt;
@@ -236,10 +236,7 @@ struct Opening::Probe {
   explicit Probe(ProbeRequest request) : run(std::make_unique<ProbeRun>(std::move(request))) {}
 
   Releases releases = Releases::kProven;
-  Program program;
-  bool ask_version = false;
   std::string prefix;  // the directory's path up to its random part
-  ProbeLabels labels;
   std::unique_ptr<ProbeRun> run;
 };
 
@@ -273,15 +270,12 @@ Opening Session::start(Handle globals, Handle executable, Releases releases, boo
     if (!directory) return opening;
     ProbeRequest request{.directory = *directory,
                          .texts = {kProbeCurrent, kProbeBase, kProbeIncoming},
-                         .program = *program,
+                         .program = std::move(*program),
                          .argv0 = std::string(executable_name.bytes()),
                          .ask_version = known == nullptr,
                          .held = held};
     auto probe = std::make_unique<Opening::Probe>(std::move(request));
-    probe->labels = {probe->run->path(0), probe->run->path(1), probe->run->path(2)};
     probe->releases = releases;
-    probe->program = std::move(*program);
-    probe->ask_version = known == nullptr;
     probe->prefix = directory->substr(0, directory->size() - kRandomNameLength);
     opening.probe_ = std::move(probe);
   } catch (const host::ErrorAlreadySet&) {
@@ -329,15 +323,16 @@ std::optional<Session> Opening::finish() {
       throw Interrupted{};
     }
     if (!outcome->ran) return std::nullopt;
-    if (probe->ask_version) {
+    const ProbeRequest& asked = probe->run->request();
+    if (asked.ask_version) {
       // A version that could not be asked is asked again next time.
       if (outcome->version_status != 0) return std::nullopt;
-      g_checked = CheckedProgram{probe->program, parse_git_version(outcome->version_text)};
+      g_checked = CheckedProgram{asked.program, parse_git_version(outcome->version_text)};
       if (!admitted(g_checked->release, probe->releases)) return std::nullopt;
     }
     // One conflict: git reports their number as its exit status.
     if (outcome->merge_status != 1 || !outcome->written) return std::nullopt;
-    auto style = style_written(*outcome->written, probe->labels);
+    auto style = style_written(*outcome->written, *probe->run);
     if (style) return Session(*style, std::move(probe->prefix), std::move(probe->run));
     return std::nullopt;
   } catch (const Interrupted&) {

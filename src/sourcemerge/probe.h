@@ -55,6 +55,7 @@ class ProbeRun {
   // run's thread, which the destructor waits for.
   void stop() noexcept;
 
+  const ProbeRequest& request() const { return request_; }
   // The path of one of the files ("current", "base" or "incoming").
   std::string path(std::size_t side) const;
 
